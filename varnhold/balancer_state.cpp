@@ -1,0 +1,267 @@
+// Load-balancer state and counters: construction, in-flight counts,
+// rejection counters, the routing mode and its queue settings, pool locks,
+// and the booking of a dispatch.
+#include "varnhold/load_balancer.h"
+
+namespace varnhold {
+
+PyObject* lb_attr(LB* self, PyObject* LB::*field, const char* name) {
+  PyObject* v = self->*field;
+  if (!v) {
+    raise_format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                 name);
+  }
+  return v;
+}
+
+PyObject* lb_dict(LB* self, PyObject* LB::*field, const char* name) {
+  PyObject* v = lb_attr(self, field, name);
+  if (!PyDict_Check(v)) {
+    raise_format(PyExc_TypeError, "LoadBalancer.%s must be a dict, not %.100s", name,
+                 Py_TYPE(v)->tp_name);
+  }
+  return v;
+}
+
+Ref call_via_lookup(LB* self, PyObject* name, std::initializer_list<PyObject*> args,
+                    PyObject* kwname, PyObject* kwvalue) {
+  PyObject* argv[8];
+  argv[0] = as_obj(self);
+  size_t n = 1;
+  for (PyObject* a : args) argv[n++] = a;
+  Ref kwnames;
+  if (kwname) {
+    argv[n] = kwvalue;
+    kwnames = check(PyTuple_Pack(1, kwname));
+  }
+  return check(PyObject_VectorcallMethod(name, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         kwnames.get()));
+}
+
+bool mode_is(LB* self, PyObject* mode_const_name) {
+  PyObject* mode = LB_ROUTING_MODE(self);
+  Ref want = module_attr(self->st, mode_const_name);
+  if (mode == want.get()) return true;
+  return check(PyObject_RichCompareBool(mode, want.get(), Py_EQ)) != 0;
+}
+
+namespace {
+
+// d.get(key, 0) + 1
+Ref get_plus_one(PyObject* d, PyObject* key) {
+  PyObject* cur = nullptr;
+  if (PyDict_GetItemRef(d, key, &cur) < 0) throw PyError();
+  Ref c = Ref::steal(cur);
+  if (!c) return new_int(1);
+  if (PyLong_CheckExact(c.get())) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(c.get(), &overflow);
+    if (!overflow && v < (1LL << 62)) return new_int(v + 1);
+  }
+  Ref one = new_int(1);
+  return check(PyNumber_Add(c.get(), one.get()));
+}
+
+}  // namespace
+
+void lb_init(LB* self) {
+  ModuleState* st = self->st;
+  Ref inflight = check(PyDict_New());
+  Ref wrr = check(PyDict_New());
+  Ref locks = check(PyDict_New());
+  Ref last_access = check(PyDict_New());
+  Ref waiters = check(PyDict_New());
+  Ref all_waiters = check(PyList_New(0));
+  Ref dispatch_counts = check(PyDict_New());
+  Ref last_ts = check(PyDict_New());
+  Ref reject_counts = check(PyDict_New());
+  Ref samples = new_deque(st, 512);
+  Ref mode = module_attr(st, st->s_DEFAULT_ROUTING_MODE);
+  Ref windows = check(PyDict_New());
+  Ref hot = check(PyDict_New());
+  auto put = [](PyObject*& slot, Ref v) {
+    PyObject* old = slot;
+    slot = v.release();
+    Py_XDECREF(old);
+  };
+  put(self->inflight, std::move(inflight));
+  put(self->wrr, std::move(wrr));
+  put(self->locks, std::move(locks));
+  put(self->pool_last_access, std::move(last_access));
+  put(self->waiters, std::move(waiters));
+  put(self->all_waiters, std::move(all_waiters));
+  put(self->dispatch_counts, std::move(dispatch_counts));
+  put(self->last_dispatch_ts, std::move(last_ts));
+  put(self->reject_counts, std::move(reject_counts));
+  put(self->queue_wait_samples, std::move(samples));
+  put(self->routing_mode, std::move(mode));
+  put(self->pool_dispatch_windows, std::move(windows));
+  put(self->pool_hot_state, std::move(hot));
+}
+
+Ref increment(LB* self, PyObject* server_id) {
+  PyObject* inflight = LB_INFLIGHT(self);
+  Ref n = get_plus_one(inflight, server_id);
+  check(PyDict_SetItem(inflight, server_id, n.get()));
+  return n;
+}
+
+Ref decrement(LB* self, PyObject* server_id) {
+  PyObject* inflight = LB_INFLIGHT(self);
+  PyObject* cur_raw = nullptr;
+  int has = check(PyDict_GetItemRef(inflight, server_id, &cur_raw));
+  Ref cur = has ? Ref::steal(cur_raw) : new_int(0);
+  // new = max(0, cur - 1)
+  Ref zero = new_int(0);
+  Ref one = new_int(1);
+  Ref lowered = check(PyNumber_Subtract(cur.get(), one.get()));
+  Ref fresh = check(PyObject_RichCompareBool(lowered.get(), zero.get(), Py_GT)) ? std::move(lowered)
+                                                                              : zero.dup();
+  bool is_zero = check(PyObject_RichCompareBool(fresh.get(), zero.get(), Py_EQ)) != 0;
+  if (is_zero && check(PyDict_Contains(inflight, server_id))) {
+    check(PyDict_DelItem(inflight, server_id));
+  } else {
+    check(PyDict_SetItem(inflight, server_id, fresh.get()));
+  }
+  wake_one_via_self(self, server_id);
+  return fresh;
+}
+
+Ref get_inflight(LB* self, PyObject* server_id) {
+  PyObject* v = nullptr;
+  if (PyDict_GetItemRef(LB_INFLIGHT(self), server_id, &v) < 0) throw PyError();
+  return v ? Ref::steal(v) : new_int(0);
+}
+
+void force_clear(LB* self, PyObject* server_id) {
+  PyObject* inflight = LB_INFLIGHT(self);
+  if (!check(PyDict_Contains(inflight, server_id))) return;
+  PyObject* count = nullptr;
+  check(PyDict_Pop(inflight, server_id, &count));
+  Ref c = Ref::steal(count);
+  log(self->st, self->st->s_warning, "Force-cleared inflight=%d for server %s", {c.get(), server_id});
+}
+
+void bump_reject(LB* self, PyObject* reason) {
+  PyObject* counts = LB_REJECT_COUNTS(self);
+  Ref n = get_plus_one(counts, reason);
+  check(PyDict_SetItem(counts, reason, n.get()));
+}
+
+Ref set_routing_mode(LB* self, PyObject* mode) {
+  ModuleState* st = self->st;
+  Ref normalize = module_attr(st, st->s_normalize_routing_mode);
+  Ref resolved = call1(normalize.get(), mode);
+  PyObject* current = LB_ROUTING_MODE(self);
+  if (!check(PyObject_RichCompareBool(resolved.get(), current, Py_EQ))) {
+    Ref old = Ref::borrow(current);
+    log(st, st->s_info, "Routing mode: %s -> %s", {old.get(), resolved.get()});
+  }
+  PyObject* prev = self->routing_mode;
+  self->routing_mode = resolved.dup().release();
+  Py_XDECREF(prev);
+  return resolved;
+}
+
+Ref queue_enabled(LB* self) {
+  if (mode_is(self, self->st->s_ROUTING_MODE_QUEUE_ALL)) return Ref::borrow(Py_True);
+  return module_attr(self->st, self->st->s_QUEUE_ENABLED);
+}
+
+Ref queue_ttl_sec(LB* self) {
+  ModuleState* st = self->st;
+  if (mode_is(self, st->s_ROUTING_MODE_QUEUE_ALL)) return module_attr(st, st->s_QUEUE_ALL_TTL_SEC);
+  return module_attr(st, st->s_QUEUE_TTL_SEC);
+}
+
+Ref queue_depth_multiplier(LB* self) {
+  ModuleState* st = self->st;
+  if (mode_is(self, st->s_ROUTING_MODE_QUEUE_ALL)) {
+    return module_attr(st, st->s_QUEUE_ALL_DEPTH_MULTIPLIER);
+  }
+  return module_attr(st, st->s_QUEUE_MAX_DEPTH_MULTIPLIER);
+}
+
+Ref lock_for(LB* self, PyObject* pool_key) {
+  PyObject* locks = LB_LOCKS(self);
+  PyObject* lk = nullptr;
+  if (PyDict_GetItemRef(locks, pool_key, &lk) < 0) throw PyError();
+  Ref lock = Ref::steal(lk);
+  if (!lock || lock.get() == Py_None) {
+    Ref asyncio = module_attr(self->st, self->st->s_asyncio);
+    Ref lock_type = getattr(asyncio.get(), self->st->s_Lock);
+    lock = call0(lock_type.get());
+    check(PyDict_SetItem(locks, pool_key, lock.get()));
+  }
+  return lock;
+}
+
+void record_dispatch(LB* self, PyObject* pool_key, PyObject* server) {
+  ModuleState* st = self->st;
+  Ref sid = getitem(server, st->s_id);
+  PyObject* counts = LB_DISPATCH_COUNTS(self);
+  Ref n = get_plus_one(counts, sid.get());
+  check(PyDict_SetItem(counts, sid.get(), n.get()));
+  Ref now = monotonic_obj(st);
+  Ref wall = wall_clock_obj(st);
+  check(PyDict_SetItem(LB_LAST_DISPATCH_TS(self), sid.get(), wall.get()));
+  check(PyDict_SetItem(LB_POOL_LAST_ACCESS(self), pool_key, now.get()));
+  PyObject* windows = LB_POOL_DISPATCH_WINDOWS(self);
+  PyObject* w = nullptr;
+  if (PyDict_GetItemRef(windows, pool_key, &w) < 0) throw PyError();
+  Ref win = Ref::steal(w);
+  if (!win || win.get() == Py_None) {
+    win = new_deque(st, 4096);
+    check(PyDict_SetItem(windows, pool_key, win.get()));
+  }
+  call_method1(win.get(), st->s_append, now.get());
+}
+
+// ---- calls through self ----
+
+void record_dispatch_via_self(LB* self, PyObject* pool_key, PyObject* server) {
+  if (plain(self)) return record_dispatch(self, pool_key, server);
+  call_via_lookup(self, self->st->s__record_dispatch, {pool_key, server});
+}
+
+void bump_reject_via_self(LB* self, PyObject* reason) {
+  if (plain(self)) return bump_reject(self, reason);
+  call_via_lookup(self, self->st->s__bump_reject, {reason});
+}
+
+Ref lock_for_via_self(LB* self, PyObject* pool_key) {
+  if (plain(self)) return lock_for(self, pool_key);
+  return call_via_lookup(self, self->st->s__lock_for, {pool_key});
+}
+
+Ref queue_enabled_via_self(LB* self) {
+  if (plain(self)) return queue_enabled(self);
+  return call_via_lookup(self, self->st->s_queue_enabled, {});
+}
+
+Ref queue_ttl_sec_via_self(LB* self) {
+  if (plain(self)) return queue_ttl_sec(self);
+  return call_via_lookup(self, self->st->s_queue_ttl_sec, {});
+}
+
+Ref queue_depth_multiplier_via_self(LB* self) {
+  if (plain(self)) return queue_depth_multiplier(self);
+  return call_via_lookup(self, self->st->s_queue_depth_multiplier, {});
+}
+
+Ref increment_via_self(LB* self, PyObject* server_id) {
+  if (plain(self)) return increment(self, server_id);
+  return call_via_lookup(self, self->st->s_increment, {server_id});
+}
+
+Ref decrement_via_self(LB* self, PyObject* server_id) {
+  if (plain(self)) return decrement(self, server_id);
+  return call_via_lookup(self, self->st->s_decrement, {server_id});
+}
+
+void force_clear_via_self(LB* self, PyObject* server_id) {
+  if (plain(self)) return force_clear(self, server_id);
+  call_via_lookup(self, self->st->s_force_clear, {server_id});
+}
+
+}  // namespace varnhold

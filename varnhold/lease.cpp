@@ -1,0 +1,58 @@
+#include "varnhold/lease.h"
+
+#include "varnhold/load_balancer.h"
+
+namespace varnhold {
+
+namespace {
+
+PyObject* lease_field(LeaseObject* self, PyObject* LeaseObject::*field, const char* name) {
+  PyObject* v = self->*field;
+  if (!v) {
+    raise_format(PyExc_AttributeError, "'InflightLease' object has no attribute '%s'", name);
+  }
+  return v;
+}
+
+// lb.<method>(server_id): the balancer's own operation when lb is one.
+void call_lb(LeaseObject* self, PyObject* name, Ref (*direct)(LB*, PyObject*)) {
+  Ref lb = Ref::borrow(lease_field(self, &LeaseObject::lb, "lb"));
+  Ref sid = Ref::borrow(lease_field(self, &LeaseObject::server_id, "server_id"));
+  if (PyObject_TypeCheck(lb.get(), self->st->lb_type)) {
+    LB* b = as_lb(lb.get());
+    if (plain(b)) {
+      direct(b, sid.get());
+      return;
+    }
+  }
+  check(PyObject_CallMethodOneArg(lb.get(), name, sid.get()));
+}
+
+}  // namespace
+
+void lease_init(LeaseObject* self, PyObject* lb, PyObject* server_id) {
+  PyObject* old_lb = self->lb;
+  PyObject* old_sid = self->server_id;
+  PyObject* old_rel = self->released;
+  self->lb = Py_NewRef(lb);
+  self->server_id = Py_NewRef(server_id);
+  self->released = Py_NewRef(Py_False);
+  Py_XDECREF(old_lb);
+  Py_XDECREF(old_sid);
+  Py_XDECREF(old_rel);
+}
+
+Ref lease_enter(LeaseObject* self) {
+  call_lb(self, self->st->s_increment, increment);
+  return Ref::borrow(reinterpret_cast<PyObject*>(self));
+}
+
+void lease_uncount(LeaseObject* self) {
+  if (truthy(lease_field(self, &LeaseObject::released, "_released"))) return;
+  call_lb(self, self->st->s_decrement, decrement);
+  PyObject* old = self->released;
+  self->released = Py_NewRef(Py_True);
+  Py_XDECREF(old);
+}
+
+}  // namespace varnhold

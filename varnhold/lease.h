@@ -1,0 +1,25 @@
+// In-flight lease: counts one forwarded request on its backend for the
+// request's lifetime, uncounting it exactly once.
+#pragma once
+
+#include "varnhold/module_state.h"
+
+namespace varnhold {
+
+struct LeaseObject {
+  PyObject_HEAD
+  ModuleState* st;
+  PyObject* lb;
+  PyObject* server_id;
+  PyObject* released;  // _released
+};
+
+inline LeaseObject* as_lease(PyObject* o) { return reinterpret_cast<LeaseObject*>(o); }
+
+void lease_init(LeaseObject* self, PyObject* lb, PyObject* server_id);
+// __enter__: lb.increment(server_id); returns the lease.
+Ref lease_enter(LeaseObject* self);
+// __exit__ and release: lb.decrement(server_id) unless already released.
+void lease_uncount(LeaseObject* self);
+
+}  // namespace varnhold

@@ -1,0 +1,147 @@
+// The load balancer: its instance layout and every operation, by concern.
+//
+// Each operation is a C++ function taking the balancer and borrowed
+// arguments; it throws PyError with the interpreter's exception set, and
+// returns new references as Ref. The Python-facing methods in binding/ parse
+// arguments and call these.
+//
+// An operation that the algorithm reaches "through self" (select calling
+// self._under_capacity, decrement calling self._wake_one, ...) goes through
+// the *_via_self helpers: they call the C++ function directly while nothing
+// is overridden (plain()), and otherwise look the method up on the object.
+#pragma once
+
+#include <initializer_list>
+
+#include "varnhold/module_state.h"
+#include "varnhold/py.h"
+
+namespace varnhold {
+
+struct LoadBalancerObject {
+  PyObject_HEAD
+  ModuleState* st;
+  PyObject* dict;  // instance __dict__, for hosts and tests that patch methods
+  PyObject* weakreflist;
+  // The thirteen state attributes, in constructor order.
+  PyObject* inflight;                // dict: server id -> int
+  PyObject* wrr;                     // _wrr: PoolKey -> dict server id -> float
+  PyObject* locks;                   // _locks: PoolKey -> asyncio.Lock
+  PyObject* pool_last_access;        // _pool_last_access: PoolKey -> float
+  PyObject* waiters;                 // _waiters: server id -> deque of _Waiter
+  PyObject* all_waiters;             // _all_waiters: list of _Waiter
+  PyObject* dispatch_counts;         // server id -> int
+  PyObject* last_dispatch_ts;        // server id -> float (wall clock)
+  PyObject* reject_counts;           // reason -> int
+  PyObject* queue_wait_samples;      // deque(maxlen=512) of float
+  PyObject* routing_mode;            // _routing_mode: str
+  PyObject* pool_dispatch_windows;   // _pool_dispatch_windows: PoolKey -> deque(maxlen=4096)
+  PyObject* pool_hot_state;          // _pool_hot_state: PoolKey -> bool
+};
+
+using LB = LoadBalancerObject;
+
+inline LB* as_lb(PyObject* o) { return reinterpret_cast<LB*>(o); }
+inline PyObject* as_obj(LB* lb) { return reinterpret_cast<PyObject*>(lb); }
+
+// True when every method of this balancer is the module's own: the exact
+// class, unmodified, and nothing patched on the instance.
+inline bool plain(LB* self) {
+  return Py_TYPE(self) == self->st->lb_type && self->st->lb_type_pristine &&
+         (self->dict == nullptr || PyDict_GET_SIZE(self->dict) == 0);
+}
+
+// Reading a state attribute; AttributeError when the host deleted it.
+PyObject* lb_attr(LB* self, PyObject* LB::*field, const char* name);
+// The same, requiring a dict (TypeError otherwise).
+PyObject* lb_dict(LB* self, PyObject* LB::*field, const char* name);
+
+#define LB_INFLIGHT(self) lb_dict(self, &LB::inflight, "inflight")
+#define LB_WRR(self) lb_dict(self, &LB::wrr, "_wrr")
+#define LB_LOCKS(self) lb_dict(self, &LB::locks, "_locks")
+#define LB_POOL_LAST_ACCESS(self) lb_dict(self, &LB::pool_last_access, "_pool_last_access")
+#define LB_WAITERS(self) lb_dict(self, &LB::waiters, "_waiters")
+#define LB_ALL_WAITERS(self) lb_attr(self, &LB::all_waiters, "_all_waiters")
+#define LB_DISPATCH_COUNTS(self) lb_dict(self, &LB::dispatch_counts, "dispatch_counts")
+#define LB_LAST_DISPATCH_TS(self) lb_dict(self, &LB::last_dispatch_ts, "last_dispatch_ts")
+#define LB_REJECT_COUNTS(self) lb_dict(self, &LB::reject_counts, "reject_counts")
+#define LB_QUEUE_WAIT_SAMPLES(self) lb_attr(self, &LB::queue_wait_samples, "queue_wait_samples")
+#define LB_ROUTING_MODE(self) lb_attr(self, &LB::routing_mode, "_routing_mode")
+#define LB_POOL_DISPATCH_WINDOWS(self) \
+  lb_dict(self, &LB::pool_dispatch_windows, "_pool_dispatch_windows")
+#define LB_POOL_HOT_STATE(self) lb_dict(self, &LB::pool_hot_state, "_pool_hot_state")
+
+// self.<name>(*args, **{kwname: kwvalue}) through attribute lookup.
+Ref call_via_lookup(LB* self, PyObject* name, std::initializer_list<PyObject*> args,
+                    PyObject* kwname = nullptr, PyObject* kwvalue = nullptr);
+
+// Whether the active routing mode equals the module's ROUTING_MODE_<x>.
+bool mode_is(LB* self, PyObject* mode_const_name);
+
+// ---- balancer state and counters (varnhold/balancer_state.cpp) ----
+void lb_init(LB* self);
+Ref increment(LB* self, PyObject* server_id);
+Ref decrement(LB* self, PyObject* server_id);
+Ref get_inflight(LB* self, PyObject* server_id);
+void force_clear(LB* self, PyObject* server_id);
+void bump_reject(LB* self, PyObject* reason);
+Ref set_routing_mode(LB* self, PyObject* mode);
+Ref queue_enabled(LB* self);
+Ref queue_ttl_sec(LB* self);
+Ref queue_depth_multiplier(LB* self);
+Ref lock_for(LB* self, PyObject* pool_key);
+void record_dispatch(LB* self, PyObject* pool_key, PyObject* server);
+
+void record_dispatch_via_self(LB* self, PyObject* pool_key, PyObject* server);
+void bump_reject_via_self(LB* self, PyObject* reason);
+Ref lock_for_via_self(LB* self, PyObject* pool_key);
+Ref queue_enabled_via_self(LB* self);
+Ref queue_ttl_sec_via_self(LB* self);
+Ref queue_depth_multiplier_via_self(LB* self);
+Ref increment_via_self(LB* self, PyObject* server_id);
+Ref decrement_via_self(LB* self, PyObject* server_id);
+void force_clear_via_self(LB* self, PyObject* server_id);
+
+// ---- capacity gate (varnhold/capacity_gate.cpp) ----
+Ref superfast_cap(LB* self, PyObject* configured);
+bool hybrid_hot(LB* self, PyObject* pool_key, PyObject* pool_inflight, PyObject* pool_rate);
+Ref effective_cap_for_inner(LB* self, PyObject* server, PyObject* pool_inflight,
+                            PyObject* pool_rate, PyObject* pool_key);  // _effective_cap_for
+Ref effective_cap_for(LB* self, PyObject* server, PyObject* pool_candidates, PyObject* pool_key);
+bool under_capacity(LB* self, PyObject* server, PyObject* pool_candidates, PyObject* pool_key);
+Ref pool_inflight(LB* self, PyObject* candidates);
+Ref recent_dispatch_rate(LB* self, PyObject* pool_key);
+Ref queue_capacity_for_pool(LB* self, PyObject* candidates);
+
+bool under_capacity_via_self(LB* self, PyObject* server, PyObject* pool_candidates,
+                             PyObject* pool_key);
+Ref recent_dispatch_rate_via_self(LB* self, PyObject* pool_key);
+Ref queue_capacity_for_pool_via_self(LB* self, PyObject* candidates);
+
+// ---- selection and picks (varnhold/selection.cpp, varnhold/picks.cpp) ----
+Ref select(LB* self, PyObject* pool_key, PyObject* candidates, PyObject* estimated_tokens,
+           PyObject* force_server_id, PyObject* sin_binned, PyObject* algorithm,
+           PyObject* sticky_key);  // returns the coroutine
+Ref wrr_pick(LB* self, PyObject* pool_key, PyObject* eligible);  // returns the coroutine
+Ref least_connections_pick(LB* self, PyObject* eligible);
+Ref sticky_lookup(LB* self, PyObject* eligible, PyObject* sticky_key);
+
+// ---- waiter queue and wake-ups (varnhold/waiter_queue.cpp, varnhold/wake.cpp) ----
+Ref wait_for_slot(LB* self, PyObject* pool_key, PyObject* candidates, PyObject* estimated_tokens,
+                  PyObject* sin_binned);  // returns the coroutine
+void try_admit(LB* self, PyObject* waiter);
+void fulfill(LB* self, PyObject* waiter, PyObject* server);
+void remove_waiter(LB* self, PyObject* waiter);
+void wake_one(LB* self, PyObject* server_id);
+
+void wake_one_via_self(LB* self, PyObject* server_id);
+
+// ---- token fit (varnhold/token_fit.cpp) ----
+Ref filter_by_fit(LB* self, PyObject* candidates, PyObject* estimated_tokens);
+
+// ---- reports (varnhold/reports.cpp) ----
+void evict_stale_pools(LB* self);
+Ref snapshot(LB* self);
+Ref prometheus_text(LB* self);
+
+}  // namespace varnhold

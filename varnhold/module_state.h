@@ -1,0 +1,92 @@
+// Per-module state: the types, the interned names, and the original standard
+// objects that the fast paths compare against. Values of settings are never
+// cached here: they are read from the module namespace at every call.
+#pragma once
+
+#include "varnhold/py.h"
+
+namespace varnhold {
+
+// Interned strings, one member per name.
+#define VARNHOLD_NAMES(X)                                                        \
+  /* record keys */                                                              \
+  X(id) X(weight) X(max_concurrency) X(max_input_tokens)                         \
+  /* request body keys */                                                        \
+  X(messages) X(content) X(prompt) X(system) X(input) X(query) X(items)          \
+  X(documents) X(instruct) X(type) X(text)                                       \
+  /* module attributes */                                                        \
+  X(QUEUE_ENABLED) X(QUEUE_TTL_SEC) X(QUEUE_MAX_DEPTH_MULTIPLIER)                \
+  X(QUEUE_DEADLINE_BOOST_SEC) X(POOL_LRU_TTL_SEC) X(IMAGE_TOKEN_COST)            \
+  X(SUPERFAST_PER_SERVER_CAP) X(HYBRID_INFLIGHT_THRESHOLD)                       \
+  X(HYBRID_RATE_THRESHOLD) X(HYBRID_RATE_WINDOW_SEC) X(HYBRID_HOT_EXIT_RATIO)    \
+  X(QUEUE_ALL_DEPTH_MULTIPLIER) X(QUEUE_ALL_TTL_SEC) X(ROUTING_MODE_SUPERFAST)   \
+  X(ROUTING_MODE_HYBRID) X(ROUTING_MODE_MAX_CONCURRENCY) X(ROUTING_MODE_QUEUE_ALL) \
+  X(DEFAULT_ROUTING_MODE) X(VALID_ROUTING_MODES) X(LB_ALGO_WRR)                  \
+  X(LB_ALGO_LEAST_CONN) X(LB_ALGO_STICKY) X(DEFAULT_LB_ALGORITHM)                \
+  X(VALID_LB_ALGORITHMS) X(logger) X(asyncio) X(time) X(deque) X(RejectReason)   \
+  X(_Waiter) X(normalize_routing_mode) X(normalize_lb_algorithm)                 \
+  X(NO_BACKENDS) X(QUEUE_FULL) X(QUEUE_TIMEOUT)                                  \
+  /* waiter fields */                                                            \
+  X(pool_key) X(candidates) X(estimated_tokens) X(future) X(queued_at)           \
+  X(boost_after_sec) X(is_boosted)                                               \
+  /* methods of the balancer, looked up when overridden */                       \
+  X(increment) X(decrement) X(get_inflight) X(force_clear) X(note_reject)        \
+  X(_bump_reject) X(queue_enabled) X(queue_ttl_sec) X(queue_depth_multiplier)    \
+  X(_superfast_cap) X(_hybrid_hot) X(_effective_cap_for) X(effective_cap_for)    \
+  X(_pool_inflight) X(_recent_dispatch_rate) X(_lock_for) X(_evict_stale_pools)  \
+  X(_under_capacity) X(_wrr_pick) X(_least_connections_pick) X(_sticky_lookup)   \
+  X(_record_dispatch) X(_queue_capacity_for_pool) X(_try_admit) X(_wake_one)     \
+  X(_fulfill) X(_remove_waiter) X(__enter__) X(__exit__)                         \
+  /* standard library members */                                                 \
+  X(get) X(append) X(popleft) X(remove) X(setdefault) X(pop) X(monotonic)        \
+  X(info) X(warning) X(debug) X(Lock) X(get_running_loop) X(create_future)       \
+  X(wait_for) X(timeout) X(sleep) X(CancelledError) X(TimeoutError) X(done)      \
+  X(set_result) X(cancel) X(cancelled) X(acquire) X(release) X(_locked)          \
+  X(_waiters) X(__aenter__) X(__aexit__) X(blake2b) X(digest_size) X(digest)     \
+  X(hashlib) X(maxlen) X(lb) X(server_id) X(_released) X(interval_sec)           \
+  X(list_running_servers) X(os)
+
+struct ModuleState {
+  PyObject* module;       // borrowed: the state lives inside the module
+  PyObject* module_dict;  // borrowed, as long-lived as the module
+
+  PyTypeObject* lb_type;
+  PyTypeObject* lease_type;
+  PyTypeObject* coroutine_type;
+
+  // False once anything on the LoadBalancer class itself was reassigned;
+  // methods are then always reached through attribute lookup.
+  bool lb_type_pristine;
+
+  // The standard objects bound at start-up, kept to recognise them later.
+  PyObject* std_time;       // the time module
+  PyObject* std_monotonic;  // time.monotonic
+  PyObject* std_time_time;  // time.time
+  PyObject* std_deque;      // collections.deque
+  PyObject* std_asyncio;    // the asyncio module
+  PyObject* std_lock_type;  // asyncio.Lock
+
+#define VARNHOLD_DECLARE_NAME(n) PyObject* s_##n;
+  VARNHOLD_NAMES(VARNHOLD_DECLARE_NAME)
+#undef VARNHOLD_DECLARE_NAME
+};
+
+ModuleState* module_state(PyObject* module);
+
+// A module attribute read now; NameError when the host deleted it.
+Ref module_attr(ModuleState* st, PyObject* name);
+
+// The monotonic clock as `time.monotonic()` of the module's current `time`.
+double monotonic(ModuleState* st);
+// The same as a Python float.
+Ref monotonic_obj(ModuleState* st);
+// The wall clock as `time.time()` of the module's current `time`.
+Ref wall_clock_obj(ModuleState* st);
+
+// A new `deque()` or `deque(maxlen=n)` of the module's current `deque`.
+Ref new_deque(ModuleState* st, Py_ssize_t maxlen = -1);
+
+// logger.<level>(msg, *args) through the module's current `logger`.
+void log(ModuleState* st, PyObject* level, const char* msg, std::initializer_list<PyObject*> args);
+
+}  // namespace varnhold

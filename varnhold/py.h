@@ -1,0 +1,183 @@
+// A thin C++ layer over the CPython C API.
+//
+// Ref      an owning, move-only reference; a raw PyObject* is always borrowed.
+// PyError  "a Python error is set" as a C++ exception; it carries the raised
+//          exception object so that C++ code can catch, inspect and re-raise.
+// check()  turns the C API's NULL / -1 failure convention into a PyError throw.
+//
+// No C++ exception may cross into the interpreter: every slot and method goes
+// through a boundary (binding/boundary.h) that converts it back.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace varnhold {
+
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(std::nullptr_t) noexcept {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  Ref& operator=(Ref&& o) noexcept {
+    if (this != &o) {
+      PyObject* old = p_;
+      p_ = o.p_;
+      o.p_ = nullptr;
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  // Takes over a new reference (may be NULL).
+  static Ref steal(PyObject* p) noexcept { return Ref(p); }
+  // Adds a reference to a borrowed object (may be NULL).
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+
+  PyObject* get() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  // Hands the reference to the caller (returning to the interpreter).
+  PyObject* release() noexcept {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  void reset() noexcept {
+    PyObject* p = p_;
+    p_ = nullptr;
+    Py_XDECREF(p);
+  }
+  Ref dup() const noexcept { return borrow(p_); }
+
+ private:
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// Thrown while a Python exception is pending. The exception object is taken
+// out of the thread state at construction and put back by restore().
+class PyError {
+ public:
+  PyError() noexcept : exc_(Ref::steal(PyErr_GetRaisedException())) {}
+  explicit PyError(Ref exc) noexcept : exc_(std::move(exc)) {}
+  PyError(PyError&&) noexcept = default;
+  PyError& operator=(PyError&&) noexcept = default;
+
+  bool matches(PyObject* type) const noexcept {
+    return exc_ && PyErr_GivenExceptionMatches(exc_.get(), type);
+  }
+  PyObject* value() const noexcept { return exc_.get(); }
+  // Sets the exception as the pending one again.
+  void restore() noexcept {
+    if (exc_) PyErr_SetRaisedException(exc_.release());
+  }
+
+ private:
+  Ref exc_;
+};
+
+[[noreturn]] inline void throw_error() { throw PyError(); }
+
+[[noreturn]] inline void raise(PyObject* type, const char* msg) {
+  PyErr_SetString(type, msg);
+  throw PyError();
+}
+
+template <class... A>
+[[noreturn]] void raise_format(PyObject* type, const char* fmt, A... args) {
+  PyErr_Format(type, fmt, args...);
+  throw PyError();
+}
+
+inline Ref check(PyObject* p) {
+  if (!p) throw PyError();
+  return Ref::steal(p);
+}
+inline int check(int rc) {
+  if (rc < 0) throw PyError();
+  return rc;
+}
+inline Py_ssize_t check_size(Py_ssize_t n) {
+  if (n < 0 && PyErr_Occurred()) throw PyError();
+  return n;
+}
+
+// Truth value in the interpreter's sense.
+inline bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
+
+// o[key], raising the interpreter's error (KeyError for a dict).
+inline Ref getitem(PyObject* o, PyObject* key) {
+  if (PyDict_CheckExact(o)) {
+    PyObject* v = nullptr;
+    int rc = PyDict_GetItemRef(o, key, &v);
+    if (rc < 0) throw PyError();
+    if (rc == 0) {
+      // KeyError with the key as its single argument, as dict[key] raises.
+      PyObject* exc = PyObject_CallOneArg(PyExc_KeyError, key);
+      if (exc) {
+        PyErr_SetObject(PyExc_KeyError, exc);
+        Py_DECREF(exc);
+      }
+      throw PyError();
+    }
+    return Ref::steal(v);
+  }
+  return check(PyObject_GetItem(o, key));
+}
+
+// record.get(key): an empty Ref when an exact dict lacks the key; any other
+// object has its own `get` method called (which answers None when missing).
+// Callers treat a missing key and None alike, as `.get` does.
+inline Ref dict_get(PyObject* o, PyObject* key) {
+  if (PyDict_CheckExact(o)) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(o, key, &v) < 0) throw PyError();
+    return Ref::steal(v);
+  }
+  static PyObject* get_name = nullptr;
+  if (!get_name) {
+    get_name = PyUnicode_InternFromString("get");
+    if (!get_name) throw PyError();
+  }
+  return check(PyObject_CallMethodOneArg(o, get_name, key));
+}
+
+inline Ref new_int(long long v) { return check(PyLong_FromLongLong(v)); }
+inline Ref new_float(double v) { return check(PyFloat_FromDouble(v)); }
+inline Ref new_str(const char* s) { return check(PyUnicode_FromString(s)); }
+
+inline Ref call0(PyObject* f) { return check(PyObject_CallNoArgs(f)); }
+inline Ref call1(PyObject* f, PyObject* a) { return check(PyObject_CallOneArg(f, a)); }
+inline Ref call_method0(PyObject* o, PyObject* name) {
+  return check(PyObject_CallMethodNoArgs(o, name));
+}
+inline Ref call_method1(PyObject* o, PyObject* name, PyObject* a) {
+  return check(PyObject_CallMethodOneArg(o, name, a));
+}
+inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
+
+// Runs a callable on scope exit unless dismissed. The callable must not throw.
+template <class F>
+class Finally {
+ public:
+  explicit Finally(F f) : f_(std::move(f)) {}
+  Finally(const Finally&) = delete;
+  ~Finally() {
+    if (armed_) f_();
+  }
+  void dismiss() { armed_ = false; }
+
+ private:
+  F f_;
+  bool armed_ = true;
+};
+
+}  // namespace varnhold

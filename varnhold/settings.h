@@ -1,0 +1,25 @@
+// Configuration settings and name normalisers.
+#pragma once
+
+#include "varnhold/module_state.h"
+
+namespace varnhold {
+
+// The environment readers: the variable's text (or the default) converted
+// as the interpreter's int()/float() would, the default when that fails.
+Ref env_bool(ModuleState* st, PyObject* name, PyObject* dflt);
+Ref env_int(ModuleState* st, PyObject* name, PyObject* dflt);
+Ref env_float(ModuleState* st, PyObject* name, PyObject* dflt);
+
+// A member of the current VALID_* set, or the current DEFAULT_*.
+Ref normalize_routing_mode(ModuleState* st, PyObject* value);
+Ref normalize_lb_algorithm(ModuleState* st, PyObject* value);
+
+// The module functions, for start-up.
+extern PyMethodDef env_bool_def;
+extern PyMethodDef env_int_def;
+extern PyMethodDef env_float_def;
+extern PyMethodDef normalize_routing_mode_def;
+extern PyMethodDef normalize_lb_algorithm_def;
+
+}  // namespace varnhold

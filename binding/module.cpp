@@ -216,7 +216,10 @@ void exec_module(PyObject* module) {
   add(module, "normalize_lb_algorithm", function(module, &normalize_lb_algorithm_def));
 
   // 12. - 13. The record type and the reasons.
-  add(module, "_Waiter", make_waiter_class(module, mod_name.get()));
+  Ref waiter_cls = make_waiter_class(module, mod_name.get());
+  st->waiter_type = Py_NewRef(waiter_cls.get());
+  st->waiter_eq = check(PyObject_GetAttr(waiter_cls.get(), st->s___eq__)).release();
+  add(module, "_Waiter", std::move(waiter_cls));
   add(module, "RejectReason", make_reject_reason(mod_name.get()));
 
   // 14. - 15. The classes.
@@ -259,6 +262,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(st->std_deque);
   Py_VISIT(st->std_asyncio);
   Py_VISIT(st->std_lock_type);
+  Py_VISIT(st->waiter_type);
+  Py_VISIT(st->waiter_eq);
   return 0;
 }
 
@@ -274,6 +279,8 @@ int module_clear(PyObject* module) {
   Py_CLEAR(st->std_deque);
   Py_CLEAR(st->std_asyncio);
   Py_CLEAR(st->std_lock_type);
+  Py_CLEAR(st->waiter_type);
+  Py_CLEAR(st->waiter_eq);
 #define VARNHOLD_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
   VARNHOLD_NAMES(VARNHOLD_CLEAR_NAME)
 #undef VARNHOLD_CLEAR_NAME

@@ -44,7 +44,10 @@ namespace varnhold {
   X(set_result) X(cancel) X(cancelled) X(acquire) X(release) X(_locked)          \
   X(_waiters) X(__aenter__) X(__aexit__) X(blake2b) X(digest_size) X(digest)     \
   X(hashlib) X(maxlen) X(lb) X(server_id) X(_released) X(interval_sec)           \
-  X(list_running_servers) X(os)
+  X(list_running_servers) X(os) X(inflight) X(keys) X(now) X(waiter) X(server)    \
+  X(sin_binned) X(__eq__) X(sort) X(key) X(__getitem__)                         \
+  /* reasons given as plain text */                                              \
+  X(ok) X(queue_disabled)
 
 struct ModuleState {
   PyObject* module;       // borrowed: the state lives inside the module
@@ -65,6 +68,12 @@ struct ModuleState {
   PyObject* std_deque;      // collections.deque
   PyObject* std_asyncio;    // the asyncio module
   PyObject* std_lock_type;  // asyncio.Lock
+
+  // The _Waiter record class made at start-up and the __eq__ that the record
+  // facility generated for it: while a class still has that __eq__, two of
+  // its instances holding distinct futures never compare equal.
+  PyObject* waiter_type;
+  PyObject* waiter_eq;
 
 #define VARNHOLD_DECLARE_NAME(n) PyObject* s_##n;
   VARNHOLD_NAMES(VARNHOLD_DECLARE_NAME)

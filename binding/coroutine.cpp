@@ -45,11 +45,21 @@ void clear_frame_refs(CoroObject* c) noexcept {
 }
 
 // Runs the body until its next suspension or its end.
-void resume_body(CoroObject* c) {
-  c->running = true;
-  c->handle.resume();
-  c->running = false;
-}
+void resume_body(CoroObject* c) { c->handle.resume(); }
+
+// Marks the coroutine as executing for a whole step: while the body runs and
+// while the awaited iterator is driven, as a generator's frame stays
+// executing during `yield from`. A send, throw or close that re-enters from
+// there is refused instead of destroying the frame under the running step.
+class Running {
+ public:
+  explicit Running(CoroObject* c) noexcept : c_(c) { c_->running = true; }
+  Running(const Running&) = delete;
+  ~Running() { c_->running = false; }
+
+ private:
+  CoroObject* c_;
+};
 
 // The body has finished: hands back its result or its exception.
 PySendResult finish(CoroObject* c, PyObject** out) {
@@ -122,6 +132,7 @@ PySendResult step(CoroObject* c, PyObject* send_value, PyObject* thrown, PyObjec
     }
     return PYGEN_ERROR;
   }
+  Running running(c);
   try {
     Ref pending = Ref::borrow(thrown);
     Ref value = Ref::borrow(send_value);
@@ -167,11 +178,9 @@ PySendResult step(CoroObject* c, PyObject* send_value, PyObject* thrown, PyObjec
       resume_body(c);
     }
   } catch (PyError& e) {
-    c->running = false;
     e.restore();
     return PYGEN_ERROR;
   } catch (std::bad_alloc&) {
-    c->running = false;
     PyErr_NoMemory();
     return PYGEN_ERROR;
   }

@@ -72,6 +72,16 @@ PySendResult finish(CoroObject* c, PyObject** out) {
       std::rethrow_exception(err);
     } catch (PyError& e) {
       e.restore();
+      // A StopIteration leaving the body would read as a return to whoever
+      // drives the coroutine; like a Python coroutine, turn it into an error.
+      if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject* stop = PyErr_GetRaisedException();
+        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+        PyObject* err = PyErr_GetRaisedException();
+        PyException_SetContext(err, Py_NewRef(stop));
+        PyException_SetCause(err, stop);
+        PyErr_SetRaisedException(err);
+      }
     } catch (std::bad_alloc&) {
       PyErr_NoMemory();
     } catch (std::exception& e) {

@@ -100,6 +100,20 @@ PySendResult finish(CoroObject* c, PyObject** out) {
 // Without a `throw` method the exception goes to the body directly.
 PySendResult throw_into_inner(PyObject* inner, PyObject* exc, PyObject** out) {
   PyObject* meth = nullptr;
+  if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+    // GeneratorExit closes the awaited iterator first; the body then gets
+    // the error of that close, if any, or the GeneratorExit itself.
+    *out = nullptr;
+    if (PyObject_GetOptionalAttrString(inner, "close", &meth) < 0) return PYGEN_ERROR;
+    if (meth) {
+      PyObject* r = PyObject_CallNoArgs(meth);
+      Py_DECREF(meth);
+      if (!r) return PYGEN_ERROR;
+      Py_DECREF(r);
+    }
+    PyErr_SetRaisedException(Py_NewRef(exc));
+    return PYGEN_ERROR;
+  }
   if (PyObject_GetOptionalAttrString(inner, "throw", &meth) < 0) {
     *out = nullptr;
     return PYGEN_ERROR;

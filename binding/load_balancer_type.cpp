@@ -200,8 +200,18 @@ PyObject* lb_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 int lb_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  if (PyTuple_GET_SIZE(args) || (kwds && PyDict_GET_SIZE(kwds))) {
-    PyErr_SetString(PyExc_TypeError, "LoadBalancer.__init__() takes 1 positional argument");
+  if (PyTuple_GET_SIZE(args)) {
+    PyErr_Format(PyExc_TypeError,
+                 "LoadBalancer.__init__() takes 1 positional argument but %zd were given",
+                 PyTuple_GET_SIZE(args) + 1);
+    return -1;
+  }
+  if (kwds && PyDict_GET_SIZE(kwds)) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    PyDict_Next(kwds, &pos, &key, &value);
+    PyErr_Format(PyExc_TypeError, "LoadBalancer.__init__() got an unexpected keyword argument '%S'",
+                 key);
     return -1;
   }
   return guard_int([&] { lb_init(lb(self)); });

@@ -218,7 +218,8 @@ void exec_module(PyObject* module) {
   // 12. - 13. The record type and the reasons.
   Ref waiter_cls = make_waiter_class(module, mod_name.get());
   st->waiter_type = Py_NewRef(waiter_cls.get());
-  st->waiter_eq = check(PyObject_GetAttr(waiter_cls.get(), st->s___eq__)).release();
+  auto* waiter_tp = reinterpret_cast<PyTypeObject*>(waiter_cls.get());
+  st->waiter_version = PyUnstable_Type_AssignVersionTag(waiter_tp) ? waiter_tp->tp_version_tag : 0;
   add(module, "_Waiter", std::move(waiter_cls));
   add(module, "RejectReason", make_reject_reason(mod_name.get()));
 
@@ -263,7 +264,6 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(st->std_asyncio);
   Py_VISIT(st->std_lock_type);
   Py_VISIT(st->waiter_type);
-  Py_VISIT(st->waiter_eq);
   return 0;
 }
 
@@ -280,7 +280,6 @@ int module_clear(PyObject* module) {
   Py_CLEAR(st->std_asyncio);
   Py_CLEAR(st->std_lock_type);
   Py_CLEAR(st->waiter_type);
-  Py_CLEAR(st->waiter_eq);
 #define VARNHOLD_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
   VARNHOLD_NAMES(VARNHOLD_CLEAR_NAME)
 #undef VARNHOLD_CLEAR_NAME

@@ -4,7 +4,9 @@ slots (_try_admit, _wake_one, _fulfill) and the removal of waiters."""
 import asyncio
 import gc
 import random
+import subprocess
 import sys
+import textwrap
 import types
 import unittest
 from unittest import mock
@@ -240,6 +242,12 @@ class WakeOrder(Base):
         self.lb._wake_one(1)
         self.assertTrue(early.future.done())
         self.assertEqual(calls, [100.0, 100.0])
+        # Patched on one record, or on the class itself.
+        late, early = self.waiter([s], tokens=1, queued_at=50.0), self.waiter([s], queued_at=10.0)
+        early.is_boosted = lambda now: calls.append(now) or True
+        self.lb._wake_one(1)
+        self.assertTrue(early.future.done())
+        self.assertFalse(late.future.done())
 
     async def test_nothing_read_without_waiters(self):
         clock = self.fake_clock()
@@ -378,6 +386,35 @@ class Removal(Base):
         self.lb._remove_waiter(w)
         self.assertEqual(seen, [w, w])
         self.assertEqual((self.lb._all_waiters, list(self.lb._waiters[1])), ([nosy], [nosy]))
+
+
+class ChangedRecordClass(unittest.TestCase):
+    def test_changes_to_the_record_class_are_seen(self):
+        # In a fresh interpreter: a changed class stays changed for the process.
+        script = textwrap.dedent("""
+            import asyncio, varnhold
+            async def main():
+                lb, s = varnhold.LoadBalancer(), {"id": 1, "max_concurrency": 0}
+                loop = asyncio.get_running_loop()
+                def park(tokens, queued_at):
+                    w = varnhold._Waiter(("m", frozenset(), ""), [s], tokens,
+                                         loop.create_future(), queued_at, 10.0)
+                    lb._waiters.setdefault(1, varnhold.deque()).append(w)
+                    lb._all_waiters.append(w)
+                    return w
+                varnhold._Waiter.is_boosted = lambda w, now: True
+                small, old = park(1, 1e9), park(9, 1.0)
+                lb._wake_one(1)
+                assert old.future.done() and not small.future.done()
+                varnhold._Waiter.__eq__ = lambda a, b: True
+                other = park(5, 2.0)
+                lb._remove_waiter(other)  # every record now equals it: the first goes
+                assert lb._all_waiters == [other] and lb._all_waiters[0] is other
+            asyncio.run(main())
+            print("ok")
+        """)
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+        self.assertEqual((run.stdout.strip(), run.stderr), ("ok", ""))
 
 
 class BadInput(Base):

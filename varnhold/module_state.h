@@ -45,7 +45,7 @@ namespace varnhold {
   X(_waiters) X(__aenter__) X(__aexit__) X(blake2b) X(digest_size) X(digest)     \
   X(hashlib) X(maxlen) X(lb) X(server_id) X(_released) X(interval_sec)           \
   X(list_running_servers) X(os) X(inflight) X(keys) X(now) X(waiter) X(server)    \
-  X(sin_binned) X(__eq__) X(sort) X(key) X(__getitem__)                         \
+  X(sin_binned) X(sort) X(key) X(__getitem__)                                    \
   /* reasons given as plain text */                                              \
   X(ok) X(queue_disabled)
 
@@ -69,11 +69,10 @@ struct ModuleState {
   PyObject* std_asyncio;    // the asyncio module
   PyObject* std_lock_type;  // asyncio.Lock
 
-  // The _Waiter record class made at start-up and the __eq__ that the record
-  // facility generated for it: while a class still has that __eq__, two of
-  // its instances holding distinct futures never compare equal.
+  // The _Waiter record class made at start-up, and its version tag then:
+  // any later change to the class gives it another tag.
   PyObject* waiter_type;
-  PyObject* waiter_eq;
+  unsigned int waiter_version;
 
 #define VARNHOLD_DECLARE_NAME(n) PyObject* s_##n;
   VARNHOLD_NAMES(VARNHOLD_DECLARE_NAME)

@@ -35,12 +35,17 @@ Ref bool_ref(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
 
 }  // namespace
 
-Ref waiter_is_boosted(PyObject* waiter, PyObject* now) {
+namespace {
+
+// is_boosted over a way of reading the record's attributes, in the order the
+// expression reads them.
+template <class Get>
+Ref is_boosted_with(Get&& get, PyObject* now) {
   static PyObject* s_boost = nullptr;
   static PyObject* s_queued = nullptr;
   PyObject* boost_name = static_name(s_boost, "boost_after_sec");
   // self.boost_after_sec > 0
-  Ref boost = getattr(waiter, boost_name);
+  Ref boost = get(boost_name);
   if (PyFloat_CheckExact(boost.get())) {
     if (!(PyFloat_AS_DOUBLE(boost.get()) > 0.0)) return bool_ref(false);
   } else {
@@ -49,8 +54,8 @@ Ref waiter_is_boosted(PyObject* waiter, PyObject* now) {
     if (!truthy(positive.get())) return positive;
   }
   // and (now - self.queued_at) >= self.boost_after_sec
-  Ref queued = getattr(waiter, static_name(s_queued, "queued_at"));
-  Ref again = getattr(waiter, boost_name);
+  Ref queued = get(static_name(s_queued, "queued_at"));
+  Ref again = get(boost_name);
   if (PyFloat_CheckExact(now) && PyFloat_CheckExact(queued.get()) &&
       PyFloat_CheckExact(again.get())) {
     double age = PyFloat_AS_DOUBLE(now) - PyFloat_AS_DOUBLE(queued.get());
@@ -58,6 +63,37 @@ Ref waiter_is_boosted(PyObject* waiter, PyObject* now) {
   }
   Ref age = sub(now, queued.get());
   return check(PyObject_RichCompare(age.get(), again.get(), Py_GE));
+}
+
+}  // namespace
+
+Ref waiter_is_boosted(PyObject* waiter, PyObject* now) {
+  return is_boosted_with([waiter](PyObject* name) { return getattr(waiter, name); }, now);
+}
+
+WaiterFields::WaiterFields(ModuleState* st, PyObject* waiter)
+    : st_(st), waiter_(Ref::borrow(waiter)) {
+  if (plain_waiter_type(st, Py_TYPE(waiter))) dict_ = check(PyObject_GenericGetDict(waiter, nullptr));
+}
+
+Ref WaiterFields::get(PyObject* name) const {
+  if (dict_) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(dict_.get(), name, &v) < 0) throw PyError();
+    if (v) return Ref::steal(v);
+  }
+  return getattr(waiter_.get(), name);
+}
+
+bool WaiterFields::is_boosted(PyObject* now) const {
+  if (dict_ && !check(PyDict_Contains(dict_.get(), st_->s_is_boosted))) {
+    Ref r = is_boosted_with([this](PyObject* name) { return get(name); }, now);
+    return truthy(r.get());
+  }
+  PyObject* args[] = {waiter_.get(), now};
+  Ref r = check(PyObject_VectorcallMethod(st_->s_is_boosted, args,
+                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return truthy(r.get());
 }
 
 namespace {
@@ -91,23 +127,17 @@ bool future_done(ModuleState* st, PyObject* future) {
 namespace {
 
 // Decides `item == waiter` without asking where the answer is known to be
-// false: both are records of the start-up class whose generated __eq__ is
-// still in place, and such records hold distinct futures (a future equals
-// only itself), so they equal only themselves.
+// false: both are records of the plain class, whose generated __eq__ compares
+// their futures too, and a future equals only itself.
 class WaiterIdentity {
  public:
-  WaiterIdentity(ModuleState* st, PyObject* waiter) : waiter_(waiter) {
-    if (!st->waiter_type || Py_TYPE(waiter) != reinterpret_cast<PyTypeObject*>(st->waiter_type)) {
-      return;
-    }
-    Ref eq = getattr(st->waiter_type, st->s___eq__);
-    known_ = eq.get() == st->waiter_eq;
-  }
+  WaiterIdentity(ModuleState* st, PyObject* waiter)
+      : waiter_(waiter), known_(plain_waiter_type(st, Py_TYPE(waiter))) {}
   bool distinct(PyObject* item) const { return known_ && Py_TYPE(item) == Py_TYPE(waiter_); }
 
  private:
   PyObject* waiter_;
-  bool known_ = false;
+  bool known_;
 };
 
 // container.remove(waiter), ignoring the ValueError of a missing waiter.

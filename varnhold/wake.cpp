@@ -49,7 +49,7 @@ bool as_number(PyObject* o, Number* out) {
 
 // Sorts by the keys with C numbers when every group holds numbers of one
 // kind; returns false (nothing sorted) otherwise.
-bool sort_numbers(std::vector<Ref>& pending, const std::vector<SortKey>& keys) {
+bool sort_numbers(std::vector<WaiterFields>& pending, const std::vector<SortKey>& keys) {
   struct Item {
     int group;
     Number n;
@@ -70,7 +70,7 @@ bool sort_numbers(std::vector<Ref>& pending, const std::vector<SortKey>& keys) {
     if (a.group != b.group) return a.group < b.group;
     return a.n.is_float ? a.n.d < b.n.d : a.n.i < b.n.i;
   });
-  std::vector<Ref> sorted;
+  std::vector<WaiterFields> sorted;
   sorted.reserve(pending.size());
   for (const Item& it : items) sorted.push_back(std::move(pending[it.index]));
   pending = std::move(sorted);
@@ -80,7 +80,7 @@ bool sort_numbers(std::vector<Ref>& pending, const std::vector<SortKey>& keys) {
 // The interpreter's own stable sort over the keys: the key objects (a value,
 // or a (group, value) pair) are compared with `<` exactly as `list.sort(key=)`
 // compares them.
-void sort_objects(ModuleState* st, std::vector<Ref>& pending, const std::vector<SortKey>& keys,
+void sort_objects(ModuleState* st, std::vector<WaiterFields>& pending, const std::vector<SortKey>& keys,
                   bool pairs) {
   Py_ssize_t n = static_cast<Py_ssize_t>(pending.size());
   Ref key_list = check(PyList_New(n));
@@ -101,7 +101,7 @@ void sort_objects(ModuleState* st, std::vector<Ref>& pending, const std::vector<
   Ref names = check(PyTuple_Pack(1, st->s_key));
   check(PyObject_VectorcallMethod(st->s_sort, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                   names.get()));
-  std::vector<Ref> sorted;
+  std::vector<WaiterFields> sorted;
   sorted.reserve(pending.size());
   for (Py_ssize_t i = 0; i < n; ++i) {
     Py_ssize_t at = PyLong_AsSsize_t(PyList_GET_ITEM(order.get(), i));
@@ -110,30 +110,22 @@ void sort_objects(ModuleState* st, std::vector<Ref>& pending, const std::vector<
   pending = std::move(sorted);
 }
 
-// w.is_boosted(now), looked up and called as the interpreter would.
-bool asks_boosted(ModuleState* st, PyObject* waiter, PyObject* now) {
-  PyObject* args[] = {waiter, now};
-  Ref r = check(PyObject_VectorcallMethod(st->s_is_boosted, args,
-                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  return truthy(r.get());
-}
-
 // Puts the pending waiters in the wake-up order of the active mode.
-void order_pending(LB* self, std::vector<Ref>& pending) {
+void order_pending(LB* self, std::vector<WaiterFields>& pending) {
   ModuleState* st = self->st;
   std::vector<SortKey> keys;
   keys.reserve(pending.size());
   bool queue_all = mode_is(self, st->s_ROUTING_MODE_QUEUE_ALL);
   if (queue_all) {
-    for (Ref& w : pending) keys.push_back({0, getattr(w.get(), st->s_queued_at)});
+    for (WaiterFields& w : pending) keys.push_back({0, w.get(st->s_queued_at)});
   } else {
     // One reading of the clock serves every key of this call.
     Ref now = monotonic_obj(st);
-    for (Ref& w : pending) {
-      if (asks_boosted(st, w.get(), now.get())) {
-        keys.push_back({0, getattr(w.get(), st->s_queued_at)});
+    for (WaiterFields& fields : pending) {
+      if (fields.is_boosted(now.get())) {
+        keys.push_back({0, fields.get(st->s_queued_at)});
       } else {
-        keys.push_back({1, getattr(w.get(), st->s_estimated_tokens)});
+        keys.push_back({1, fields.get(st->s_estimated_tokens)});
       }
     }
   }
@@ -161,10 +153,11 @@ void wake_one(LB* self, PyObject* server_id) {
 
   // Waiters whose future is done (timed out or cancelled, not yet removed by
   // their own call) are passed over and left where they are.
-  std::vector<Ref> pending;
+  std::vector<WaiterFields> pending;
   for_each_item(deque.get(), [&](PyObject* w) {
-    Ref future = getattr(w, st->s_future);
-    if (!future_done(st, future.get())) pending.push_back(Ref::borrow(w));
+    WaiterFields fields(st, w);
+    Ref future = fields.get(st->s_future);
+    if (!future_done(st, future.get())) pending.push_back(std::move(fields));
     return false;
   });
   if (pending.empty()) {
@@ -176,16 +169,16 @@ void wake_one(LB* self, PyObject* server_id) {
 
   // A refusal does not end the scan: the gate judges the server by each
   // waiter's own record, candidate list and pool.
-  for (Ref& w : pending) {
+  for (WaiterFields& w : pending) {
     bool handed = false;
-    Ref candidates = getattr(w.get(), st->s_candidates);
+    Ref candidates = w.get(st->s_candidates);
     for_each_item(candidates.get(), [&](PyObject* record) {
       Ref sid = getitem(record, st->s_id);
       if (!same_id(sid.get(), server_id)) return false;
-      Ref pool = getattr(w.get(), st->s_candidates);
-      Ref pool_key = getattr(w.get(), st->s_pool_key);
+      Ref pool = w.get(st->s_candidates);
+      Ref pool_key = w.get(st->s_pool_key);
       if (!under_capacity_via_self(self, record, pool.get(), pool_key.get())) return false;
-      fulfill_via_self(self, w.get(), record);
+      fulfill_via_self(self, w.waiter(), record);
       handed = true;
       return true;
     });

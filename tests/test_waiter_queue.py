@@ -469,8 +469,12 @@ class Scenario(Base):
     """Twenty concurrent requests on two backends of one slot each: select,
     then wait_for_slot when select finds nothing, then a lease held briefly."""
 
+    def setUp(self):
+        super().setUp()
+        self.setting("QUEUE_MAX_DEPTH_MULTIPLIER", 10)  # a ceiling of 20
+
     async def request(self, i, backends, hold):
-        be = await self.lb.select(PK, backends, "least_connections")
+        be = await self.lb.select(PK, backends, algorithm="least_connections")
         if be is None:
             self.parked.append(i)
             be, reason, _ = await self.lb.wait_for_slot(PK, backends, 100 + i)
@@ -487,7 +491,8 @@ class Scenario(Base):
         backends = [rec(1), rec(2)]
         tasks = {i: asyncio.create_task(self.request(i, backends, hold)) for i in order}
         if cancel_some:
-            await asyncio.sleep(0.003)
+            while len(self.parked) < 18:
+                await asyncio.sleep(0)
             for i in [i for i in self.parked if i not in self.served][::3]:
                 tasks[i].cancel()
         results = await asyncio.gather(*tasks.values(), return_exceptions=True)

@@ -294,9 +294,64 @@ Ref overall_dispatch_rate(LB* self) {
 // Snapshot pieces
 // ---------------------------------------------------------------------------
 
+// The label of the usual pool key, a tuple of an ASCII str, a set of up to
+// 32 small ints and an ASCII str, built without intermediate objects; an
+// empty Ref for any other key. Ints have one order and one text, so sorting
+// their values is sorting the objects.
+Ref simple_pool_label(PyObject* pk) {
+  if (!PyTuple_CheckExact(pk) || PyTuple_GET_SIZE(pk) != 3) return Ref();
+  PyObject* model = PyTuple_GET_ITEM(pk, 0);
+  PyObject* clusters = PyTuple_GET_ITEM(pk, 1);
+  PyObject* tier = PyTuple_GET_ITEM(pk, 2);
+  if (!PyUnicode_CheckExact(model) || !PyUnicode_IS_ASCII(model) || !PyUnicode_CheckExact(tier) ||
+      !PyUnicode_IS_ASCII(tier) || !(PyFrozenSet_CheckExact(clusters) || PySet_CheckExact(clusters))) {
+    return Ref();
+  }
+  constexpr Py_ssize_t kMaxIds = 32;
+  Py_ssize_t n = PySet_GET_SIZE(clusters);
+  if (n > kMaxIds) return Ref();
+  long long ids[kMaxIds];
+  Py_ssize_t count = 0;
+  if (n) {
+    Ref it = check(PyObject_GetIter(clusters));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      Ref c = Ref::steal(raw);
+      if (count == kMaxIds || !small_int(c.get(), &ids[count])) return Ref();
+      ++count;
+    }
+    if (PyErr_Occurred()) throw PyError();
+  }
+  std::sort(ids, ids + count);
+  Py_ssize_t model_len = PyUnicode_GET_LENGTH(model);
+  Py_ssize_t tier_len = PyUnicode_GET_LENGTH(tier);
+  char small[256];
+  std::string big;
+  size_t need = static_cast<size_t>(model_len + tier_len + 2 + count * 21);
+  char* buf = small;
+  if (need > sizeof small) {
+    big.resize(need);
+    buf = big.data();
+  }
+  char* p = buf;
+  std::memcpy(p, PyUnicode_1BYTE_DATA(model), static_cast<size_t>(model_len));
+  p += model_len;
+  *p++ = '|';
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (i) *p++ = ',';
+    p = std::to_chars(p, p + 20, ids[i]).ptr;
+  }
+  *p++ = '|';
+  std::memcpy(p, PyUnicode_1BYTE_DATA(tier), static_cast<size_t>(tier_len));
+  p += tier_len;
+  Ref out = check(PyUnicode_New(p - buf, 127));
+  std::memcpy(PyUnicode_1BYTE_DATA(out.get()), buf, static_cast<size_t>(p - buf));
+  return out;
+}
+
 // The label of a pool key (model id, cluster set, tier): "m|3,12|fast", the
 // cluster ids in their natural order.
 Ref pool_label(PyObject* pk) {
+  if (Ref fast = simple_pool_label(pk)) return fast;
   Ref model, clusters, tier;
   if (PyTuple_CheckExact(pk) && PyTuple_GET_SIZE(pk) == 3) {
     model = Ref::borrow(PyTuple_GET_ITEM(pk, 0));
@@ -496,10 +551,17 @@ Ref snapshot(LB* self) {
   Ref pools = check(PyDict_New());
   put(d, st->s_pools, pools);
 
+  // Each pool entry starts as a copy of one holding its five keys in order
+  // (cheaper than five insertions into an empty dict).
+  Ref entry_keys = check(PyDict_New());
+  for (PyObject* key : {st->s_wrr_current, st->s_idle_seconds, st->s_inflight_total,
+                        st->s_dispatch_rate_per_sec, st->s_hybrid_hot}) {
+    check(PyDict_SetItem(entry_keys.get(), key, Py_None));
+  }
   InflightShape shape;
   for_each_item(LB_WRR(self), [&](PyObject* pk, PyObject* state) {
     Ref label = pool_label(pk);
-    Ref entry = check(PyDict_New());
+    Ref entry = check(PyDict_Copy(entry_keys.get()));
     PyObject* e = entry.get();
     put(e, st->s_wrr_current, copy_dict(state));
     Ref now = monotonic_obj(st);

@@ -297,6 +297,25 @@ class SnapshotTest(ReportTest):
         pools = lb.snapshot()["pools"]
         self.assertEqual([p["hybrid_hot"] for p in pools.values()], [False, True])
 
+    def test_pool_rate_over_its_window(self):
+        saved = varnhold.HYBRID_RATE_WINDOW_SEC
+        self.addCleanup(setattr, varnhold, "HYBRID_RATE_WINDOW_SEC", saved)
+        for times in ([997.0, 1000.0, 1000.5, 1001.0], [997, 1000, 1000.5, 1001]):
+            lb = varnhold.LoadBalancer()
+            lb._wrr[PK] = {}
+            lb._pool_dispatch_windows[PK] = varnhold.deque(times, maxlen=4096)
+            self.clock.now = 1002.0
+            varnhold.HYBRID_RATE_WINDOW_SEC = 3
+            with self.subTest(times=times):
+                self.assertEqual(lb.snapshot()["pools"]["m|3,12|fast"]["dispatch_rate_per_sec"],
+                                 1.5)
+                self.assertEqual(list(lb._pool_dispatch_windows[PK]), times[1:])
+                varnhold.HYBRID_RATE_WINDOW_SEC = 0.1  # at least half a second
+                self.clock.now = 1001.0004  # one time left, 0.4 ms old: 1 / 0.001
+                self.assertEqual(lb.snapshot()["pools"]["m|3,12|fast"]["dispatch_rate_per_sec"],
+                                 1000.0)
+                self.assertEqual(list(lb._pool_dispatch_windows[PK]), times[3:])
+
     def test_unusable_pool_keys_raise_type_error(self):
         for pk in (("m", frozenset({1, "x"}), "t"), None, 7):
             lb = varnhold.LoadBalancer()

@@ -24,8 +24,31 @@ namespace {
 // Collects UTF-8 and turns it into one str at the end. Text that the strict
 // codec refuses (lone surrogates) is carried with "surrogatepass", so every
 // str comes back out exactly as it went in.
+//
+// The storage of the outermost buffer of each thread is kept from one text
+// to the next (a large exposition would otherwise touch fresh pages on every
+// call); a buffer made while that one is in use has its own.
 class TextBuf {
  public:
+  TextBuf() {
+    Spare& sp = spare();
+    if (!sp.lent) {
+      sp.lent = true;
+      lender_ = true;
+      s_ = std::move(sp.storage);
+      s_.clear();
+    }
+  }
+  ~TextBuf() {
+    if (!lender_) return;
+    Spare& sp = spare();
+    // A very large text does not keep its memory.
+    if (s_.capacity() <= (size_t{4} << 20)) sp.storage = std::move(s_);
+    sp.lent = false;
+  }
+  TextBuf(const TextBuf&) = delete;
+  TextBuf& operator=(const TextBuf&) = delete;
+
   void reserve(size_t n) { s_.reserve(n); }
   void lit(const char* p, size_t n) { s_.append(p, n); }
   template <size_t N>
@@ -88,6 +111,16 @@ class TextBuf {
     }
   }
 
+  struct Spare {
+    std::string storage;
+    bool lent = false;
+  };
+  static Spare& spare() {
+    thread_local Spare s;
+    return s;
+  }
+
+  bool lender_ = false;
   std::string s_;
   bool ascii_ = true;
 };
@@ -590,7 +623,10 @@ Ref snapshot(LB* self) {
 
 Ref prometheus_text(LB* self) {
   TextBuf buf;
-  buf.reserve(1024);
+  // Room for the usual line lengths, so the text is not moved as it grows.
+  buf.reserve(1024 + 64 * static_cast<size_t>(PyDict_GET_SIZE(LB_INFLIGHT(self)) +
+                                              PyDict_GET_SIZE(LB_DISPATCH_COUNTS(self)) +
+                                              PyDict_GET_SIZE(LB_REJECT_COUNTS(self))));
   auto series = [&](PyObject* counts, const char* prefix, size_t prefix_len) {
     for_each_item(counts, [&](PyObject* label, PyObject* value) {
       buf.lit(prefix, prefix_len);

@@ -65,16 +65,19 @@ class ExpositionTest(ReportTest):
         lb.note_reject("queue_full")
         lb._all_waiters.append(object())
         lb.queue_wait_samples.extend([0.5, 0.25, 1.0])
-        self.assertEqual(lb.prometheus_text(), EMPTY_TEXT.replace(
-            "gauge\n# HELP quorvane_lb_dispatch", 'gauge\nquorvane_lb_inflight{server_id="7"} 2\n'
-            "# HELP quorvane_lb_dispatch").replace(
-            "counter\n# HELP quorvane_lb_rejected",
-            'counter\nquorvane_lb_dispatch_total{server_id="7"} 15\n'
-            'quorvane_lb_dispatch_total{server_id="3"} 4\n# HELP quorvane_lb_rejected').replace(
-            "counter\n# HELP quorvane_lb_queue_depth",
-            'counter\nquorvane_lb_rejected_total{reason="queue_full"} 1\n'
-            "# HELP quorvane_lb_queue_depth").replace(
-            "quorvane_lb_queue_depth 0\n",
+        self.assertEqual(lb.prometheus_text(), (
+            "# HELP quorvane_lb_inflight Current in-flight requests per backend.\n"
+            "# TYPE quorvane_lb_inflight gauge\n"
+            'quorvane_lb_inflight{server_id="7"} 2\n'
+            "# HELP quorvane_lb_dispatch_total Cumulative dispatches per backend.\n"
+            "# TYPE quorvane_lb_dispatch_total counter\n"
+            'quorvane_lb_dispatch_total{server_id="7"} 15\n'
+            'quorvane_lb_dispatch_total{server_id="3"} 4\n'
+            "# HELP quorvane_lb_rejected_total Requests rejected by the load balancer.\n"
+            "# TYPE quorvane_lb_rejected_total counter\n"
+            'quorvane_lb_rejected_total{reason="queue_full"} 1\n'
+            "# HELP quorvane_lb_queue_depth Number of waiters currently queued.\n"
+            "# TYPE quorvane_lb_queue_depth gauge\n"
             "quorvane_lb_queue_depth 1\n"
             "# HELP quorvane_lb_queue_wait_seconds Observed waiter wait times.\n"
             "# TYPE quorvane_lb_queue_wait_seconds summary\n"
@@ -332,6 +335,9 @@ class SnapshotTest(ReportTest):
         seen = []
 
         class Probe(varnhold.LoadBalancer):
+            def _evict_stale_pools(self):
+                seen.append("evict")
+
             def _recent_dispatch_rate(self, *args):
                 seen.append(args)
                 return self.value
@@ -343,7 +349,7 @@ class SnapshotTest(ReportTest):
             with self.subTest(v=v):
                 want = round(v, 3)
                 self.assertEqual((got, math.copysign(1, got)), (want, math.copysign(1, want)))
-        self.assertEqual(set(seen), {()})  # called without a pool key
+        self.assertEqual(set(seen), {"evict", ()})  # the rate called without a pool key
         lb.value = math.nan
         self.assertTrue(math.isnan(lb.snapshot()["dispatch_rate_per_sec"]))
 

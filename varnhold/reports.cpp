@@ -324,7 +324,7 @@ Ref overall_dispatch_rate(LB* self) {
 }
 
 // ---------------------------------------------------------------------------
-// Snapshot pieces
+// Snapshot helpers
 // ---------------------------------------------------------------------------
 
 // The label of the usual pool key, a tuple of an ASCII str, a set of up to

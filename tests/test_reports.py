@@ -320,7 +320,7 @@ class SnapshotTest(ReportTest):
                 self.assertEqual(list(lb._pool_dispatch_windows[PK]), times[3:])
 
     def test_unusable_pool_keys_raise_type_error(self):
-        for pk in (("m", frozenset({1, "x"}), "t"), None, 7):
+        for pk in (("m", frozenset({1, "x"}), "t"), None, 7, (7, frozenset(), "t"), ("m", frozenset(), None)):
             lb = varnhold.LoadBalancer()
             lb._wrr[pk] = {}
             with self.subTest(pk=pk):

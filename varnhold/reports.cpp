@@ -415,11 +415,20 @@ Ref pool_label(PyObject* pk) {
     if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 3)");
     if (PyErr_Occurred()) throw PyError();
   }
+  // "|".join((model, ids, tier)): the model id and the tier must be text.
+  Ref ids = check(PySequence_List(clusters.get()));
+  if (PyList_GET_SIZE(ids.get()) > 1) check(PyList_Sort(ids.get()));
+  if (!PyUnicode_Check(model.get())) {
+    raise_format(PyExc_TypeError, "sequence item 0: expected str instance, %.80s found",
+                 Py_TYPE(model.get())->tp_name);
+  }
+  if (!PyUnicode_Check(tier.get())) {
+    raise_format(PyExc_TypeError, "sequence item 2: expected str instance, %.80s found",
+                 Py_TYPE(tier.get())->tp_name);
+  }
   TextBuf buf;
   plain_text(buf, model.get(), false);
   buf.ch('|');
-  Ref ids = check(PySequence_List(clusters.get()));
-  if (PyList_GET_SIZE(ids.get()) > 1) check(PyList_Sort(ids.get()));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids.get()); ++i) {
     if (i) buf.ch(',');
     Ref c = Ref::borrow(PyList_GET_ITEM(ids.get(), i));

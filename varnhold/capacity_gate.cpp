@@ -66,6 +66,46 @@ void trim(ModuleState* st, PyObject* win, PyObject* cutoff) {
   }
 }
 
+// An exact float, or an exact int that converts to a double exactly.
+bool plain_double(PyObject* o, double* out) {
+  long long v;
+  if (PyFloat_CheckExact(o)) {
+    *out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  if (small_int(o, &v) && v < (1LL << 53) && v > -(1LL << 53)) {
+    *out = static_cast<double>(v);
+    return true;
+  }
+  return false;
+}
+
+// One pool's rate for a real deque of float times: the trim, max(0.5, window),
+// the age and max(0.001, age) as the object arithmetic does them. False, with
+// only the trimming done that the general path would do alike, when an entry
+// is not a float.
+bool pool_rate_in_doubles(ModuleState* st, PyObject* win, double now, double window, Ref* out) {
+  if (Py_TYPE(win) != reinterpret_cast<PyTypeObject*>(st->std_deque)) return false;
+  double cutoff = now - (window > 0.5 ? window : 0.5);
+  for (;;) {
+    Py_ssize_t n = check_size(PyObject_Size(win));
+    if (n == 0) {
+      *out = new_float(0.0);
+      return true;
+    }
+    Ref first = check(PySequence_GetItem(win, 0));
+    if (!PyFloat_CheckExact(first.get())) return false;
+    double f = PyFloat_AS_DOUBLE(first.get());
+    if (f < cutoff) {
+      call_method0(win, st->s_popleft);
+      continue;
+    }
+    double age = now - f;
+    *out = new_float(static_cast<double>(n) / (age > 0.001 ? age : 0.001));
+    return true;
+  }
+}
+
 }  // namespace
 
 Ref superfast_cap(LB* self, PyObject* configured) {
@@ -184,15 +224,32 @@ Ref recent_dispatch_rate(LB* self, PyObject* pool_key) {
   Ref now = monotonic_obj(st);
   Ref half = new_float(0.5);
   Ref setting = module_attr(st, st->s_HYBRID_RATE_WINDOW_SEC);
-  Ref window = py_max(half.get(), setting.get());
-  Ref cutoff = sub(now.get(), window.get());
-  Ref floor = new_float(0.001);
+  // With a float clock and a float or small int window, one pool's rate is
+  // computed in doubles (same operations, same values) and the objects below
+  // are only made if the window holds something other than floats.
+  double window_d = 0.0;
+  bool doubles = pool_key != Py_None && PyFloat_CheckExact(now.get()) &&
+                 plain_double(setting.get(), &window_d);
+  Ref window, cutoff, floor;
+  auto make_bounds = [&] {
+    window = py_max(half.get(), setting.get());
+    cutoff = sub(now.get(), window.get());
+    floor = new_float(0.001);
+  };
+  if (!doubles) make_bounds();
   PyObject* windows = LB_POOL_DISPATCH_WINDOWS(self);
   if (pool_key != Py_None) {
     PyObject* w = nullptr;
     if (PyDict_GetItemRef(windows, pool_key, &w) < 0) throw PyError();
     Ref win = Ref::steal(w);
     if (!win || !truthy(win.get())) return new_float(0.0);
+    if (doubles) {
+      Ref rate;
+      if (pool_rate_in_doubles(st, win.get(), PyFloat_AS_DOUBLE(now.get()), window_d, &rate)) {
+        return rate;
+      }
+      make_bounds();
+    }
     trim(st, win.get(), cutoff.get());
     Py_ssize_t n = check_size(PyObject_Size(win.get()));
     if (n == 0) return new_float(0.0);

@@ -44,8 +44,16 @@ namespace varnhold {
   X(set_result) X(cancel) X(cancelled) X(acquire) X(release) X(_locked)          \
   X(_waiters) X(__aenter__) X(__aexit__) X(blake2b) X(digest_size) X(digest)     \
   X(hashlib) X(maxlen) X(lb) X(server_id) X(_released) X(interval_sec)           \
-  X(list_running_servers) X(os) X(inflight) X(keys) X(now) X(waiter) X(server)    \
-  X(sin_binned) X(sort) X(key) X(__getitem__)                                    \
+  X(list_running_servers) X(os)                                                 \
+  /* report keys */                                                             \
+  X(routing_mode) X(dispatch_rate_per_sec) X(superfast_cap)                      \
+  X(hybrid_inflight_threshold) X(hybrid_rate_threshold) X(hybrid_hot_exit_ratio) \
+  X(queue_deadline_boost_sec) X(pool_lru_ttl_sec) X(inflight) X(dispatch_counts) \
+  X(reject_counts) X(queue_total_waiters) X(queue_wait_p50_sec)                  \
+  X(queue_wait_p95_sec) X(pools) X(wrr_current) X(idle_seconds)                  \
+  X(inflight_total) X(hybrid_hot)                                                \
+  /* waiter queue and reaper */                                                  \
+  X(keys) X(now) X(waiter) X(server) X(sin_binned) X(sort) X(key) X(__getitem__) \
   /* reasons given as plain text */                                              \
   X(ok) X(queue_disabled)
 

@@ -126,34 +126,23 @@ class Failures(Base):
         self.assertFalse(task.done())
         await self.stop(task)
 
-    async def test_lister_that_raises(self):
-        async def lister():
+    async def test_host_list_failures(self):
+        async def raises():
             raise RuntimeError("registry down")
 
-        await self.assert_warns_each_iteration(lister, "registry down")
-
-    async def test_lister_that_is_not_asynchronous(self):
-        await self.assert_warns_each_iteration(
-            lambda: [], "object list can't be used in 'await' expression")
-
-    async def test_junk_answers(self):
         async def no_id():
             return [{"id": 2}, {"name": "x"}]
-
-        await self.assert_warns_each_iteration(no_id, "'id'")
 
         async def not_iterable():
             return 5
 
-        await self.assert_warns_each_iteration(not_iterable, "'int' object is not iterable")
+        for lister, text in [(raises, "registry down"), (no_id, "'id'"),
+                             (not_iterable, "'int' object is not iterable"),
+                             (lambda: [], "object list can't be used in 'await' expression")]:
+            with self.subTest(text):
+                await self.assert_warns_each_iteration(lister, text)
 
-    async def test_cancelled_during_sleep_logs_nothing(self):
-        with self.assertNoLogs("varnhold", logging.WARNING):
-            task = self.start(interval=10)
-            await asyncio.sleep(0)
-            await self.stop(task)
-
-    async def test_cancelled_while_the_host_answers(self):
+    async def test_cancellation_logs_nothing(self):
         entered = asyncio.Event()
 
         async def lister():
@@ -161,7 +150,10 @@ class Failures(Base):
             await asyncio.sleep(10)
 
         with self.assertNoLogs("varnhold", logging.WARNING):
-            task = self.start(lister)
+            task = self.start(interval=10)  # cancelled during its sleep
+            await asyncio.sleep(0)
+            await self.stop(task)
+            task = self.start(lister)  # cancelled while the host answers
             await entered.wait()
             await self.stop(task)
 

@@ -352,6 +352,14 @@ class Faults(Base):
         self.assert_unparked()
         self.assertTrue(futures[0].cancelled())
 
+    async def test_failure_half_way_through_parking_unparks(self):
+        a, b = rec(1), rec(2)
+        self.fill(a, b)
+        self.lb._waiters[2] = None  # no deque to append to
+        with self.assertRaises(AttributeError):
+            await self.lb.wait_for_slot(PK, [a, b], 1)
+        self.assertEqual((self.lb._waiters, self.lb._all_waiters), ({2: None}, []))
+
 
 class Removal(Base):
     async def test_repeated_removal_and_fulfil_of_a_done_waiter(self):

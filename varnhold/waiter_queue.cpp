@@ -361,18 +361,17 @@ Ref park(CoroFrame& f) {
   PyObject* waiter = f.set(kWaiter, check(PyObject_Vectorcall(waiter_cls.get(), values, 0,
                                                               names.get())));
 
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(wait_set.get()); ++i) {
-    Ref record = Ref::borrow(PyList_GET_ITEM(wait_set.get(), i));
-    Ref q = deque_for(self, record.get());
-    call_method1(q.get(), st->s_append, waiter);
-  }
-  append_to(st, LB_ALL_WAITERS(self), waiter);
-
   try {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(wait_set.get()); ++i) {
+      Ref record = Ref::borrow(PyList_GET_ITEM(wait_set.get(), i));
+      Ref q = deque_for(self, record.get());
+      call_method1(q.get(), st->s_append, waiter);
+    }
+    append_to(st, LB_ALL_WAITERS(self), waiter);
     try_admit_via_self(self, waiter);
   } catch (PyError& e) {
-    // The waiter is parked already: left there it would count against the
-    // ceiling for ever and be handed a slot that nobody takes.
+    // The waiter is parked, in part at least: left there it would count
+    // against the ceiling for ever and be handed a slot that nobody takes.
     while_handling(e.value(), [&] {
       remove_waiter_via_self(self, waiter);
       call_method0(future, st->s_cancel);

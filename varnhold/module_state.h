@@ -55,7 +55,7 @@ namespace varnhold {
   X(queue_wait_p95_sec) X(pools) X(wrr_current) X(idle_seconds)                  \
   X(inflight_total) X(hybrid_hot)                                                \
   /* waiter queue and reaper */                                                  \
-  X(keys) X(now) X(waiter) X(server) X(sin_binned) X(sort) X(key) X(__getitem__) \
+  X(keys) X(now) X(waiter) X(server) X(sin_binned) X(__getitem__)               \
   /* reasons given as plain text */                                              \
   X(ok) X(queue_disabled)
 

@@ -53,6 +53,12 @@ Ref monotonic_obj(ModuleState* st) {
 }
 
 Ref wall_clock_obj(ModuleState* st) {
+  if (std_clock(st, st->s_time, st->std_time_time)) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return new_float(ns_to_seconds(static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec));
+  }
+  if (PyErr_Occurred()) throw PyError();
   Ref t = module_attr(st, st->s_time);
   return call_method0(t.get(), st->s_time);
 }

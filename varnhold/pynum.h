@@ -46,3 +46,63 @@ inline bool small_int(PyObject* o, long long* out) {
 }
 
 }  // namespace varnhold
+
+namespace varnhold {
+
+// Objects whose hashing, comparison and arithmetic run no Python code: while
+// an operation touches only these, no other code can run in between, so a
+// figure computed once in that operation stays what it would be recomputed.
+inline bool plain_number(PyObject* o) {
+  return PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o);
+}
+
+inline bool plain_key(PyObject* o, int depth = 0) {
+  if (o == Py_None || PyUnicode_CheckExact(o) || plain_number(o)) return true;
+  if (depth > 2) return false;
+  if (PyTuple_CheckExact(o)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) {
+      if (!plain_key(PyTuple_GET_ITEM(o, i), depth + 1)) return false;
+    }
+    return true;
+  }
+  if (PyFrozenSet_CheckExact(o) || PyAnySet_CheckExact(o)) {
+    PyObject* it = PyObject_GetIter(o);
+    if (!it) {
+      PyErr_Clear();
+      return false;
+    }
+    bool ok = true;
+    while (PyObject* item = PyIter_Next(it)) {
+      ok = ok && plain_key(item, depth + 1);
+      Py_DECREF(item);
+    }
+    Py_DECREF(it);
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      ok = false;
+    }
+    return ok;
+  }
+  return false;
+}
+
+}  // namespace varnhold
+
+namespace varnhold {
+
+// `a == b` as an `if` reads it: the comparison's result, then its truth (no
+// identity shortcut, unlike containers).
+inline bool py_eq(PyObject* a, PyObject* b) {
+  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+    return a == b || PyUnicode_Compare(a, b) == 0;
+  }
+  if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+    return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+  }
+  Ref r = check(PyObject_RichCompare(a, b, Py_EQ));
+  if (r.get() == Py_True) return true;
+  if (r.get() == Py_False) return false;
+  return truthy(r.get());
+}
+
+}  // namespace varnhold

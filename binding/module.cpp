@@ -1,6 +1,8 @@
 // Module start-up: binds the standard facilities, creates the logger, reads
 // the settings, builds the name tables and creates the record type, the
 // namespace of reasons, the classes and the functions, in that order.
+#include <vector>
+
 #include "binding/boundary.h"
 #include "binding/coroutine.h"
 #include "binding/types.h"
@@ -22,16 +24,26 @@ namespace {
 
 int type_watcher_id = -1;
 
-// Any change to the LoadBalancer class sends its methods through lookup.
+// Every initialised module's state, for the type watcher (asyncio.Lock is no
+// type of ours, so its module cannot be found from it).
+std::vector<ModuleState*>& live_states() {
+  static std::vector<ModuleState*> states;
+  return states;
+}
+
+// Any change to the LoadBalancer class sends its methods through lookup; any
+// change to asyncio.Lock (or its bases) sends pool locks through theirs.
 int on_type_modified(PyTypeObject* type) {
-  PyObject* module = PyType_GetModule(type);
-  if (!module) {
-    PyErr_Clear();
-    return 0;
+  for (ModuleState* st : live_states()) {
+    if (st->lb_type == type) st->lb_type_pristine = false;
+    if (st->std_lock_type == reinterpret_cast<PyObject*>(type)) st->lock_type_pristine = false;
   }
-  ModuleState* st = module_state(module);
-  if (st && st->lb_type == type) st->lb_type_pristine = false;
   return 0;
+}
+
+void forget_state(ModuleState* st) {
+  auto& v = live_states();
+  std::erase(v, st);
 }
 
 void add(PyObject* module, const char* name, Ref value) {
@@ -241,6 +253,9 @@ void exec_module(PyObject* module) {
   if (type_watcher_id < 0) type_watcher_id = check(PyType_AddWatcher(on_type_modified));
   check(PyType_Watch(type_watcher_id, reinterpret_cast<PyObject*>(st->lb_type)));
   st->lb_type_pristine = true;
+  check(PyType_Watch(type_watcher_id, st->std_lock_type));
+  st->lock_type_pristine = true;
+  live_states().push_back(st);
 }
 
 int module_exec(PyObject* module) {
@@ -259,12 +274,14 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(st->std_deque);
   Py_VISIT(st->std_asyncio);
   Py_VISIT(st->std_lock_type);
+  Py_VISIT(st->std_blake2b);
   return 0;
 }
 
 int module_clear(PyObject* module) {
   ModuleState* st = module_state(module);
   if (!st) return 0;
+  forget_state(st);
   Py_CLEAR(st->lb_type);
   Py_CLEAR(st->lease_type);
   Py_CLEAR(st->coroutine_type);
@@ -274,6 +291,7 @@ int module_clear(PyObject* module) {
   Py_CLEAR(st->std_deque);
   Py_CLEAR(st->std_asyncio);
   Py_CLEAR(st->std_lock_type);
+  Py_CLEAR(st->std_blake2b);
 #define VARNHOLD_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
   VARNHOLD_NAMES(VARNHOLD_CLEAR_NAME)
 #undef VARNHOLD_CLEAR_NAME

@@ -126,6 +126,15 @@ Ref wrr_pick(LB* self, PyObject* pool_key, PyObject* eligible);  // returns the 
 Ref least_connections_pick(LB* self, PyObject* eligible);
 Ref sticky_lookup(LB* self, PyObject* eligible, PyObject* sticky_key);
 
+Ref wrr_pick_via_self(LB* self, PyObject* pool_key, PyObject* eligible);  // an awaitable
+Ref least_connections_pick_via_self(LB* self, PyObject* eligible);
+Ref sticky_lookup_via_self(LB* self, PyObject* eligible, PyObject* sticky_key);
+// The round-robin pick of a plain balancer finished without suspending: when
+// the pool lock is an idle asyncio.Lock and nothing in the step can run
+// Python code, taking and releasing the lock around it changes nothing that
+// anyone can see. False, with nothing done, when that does not hold.
+bool wrr_pick_at_once(LB* self, PyObject* pool_key, PyObject* eligible, Ref* winner);
+
 // ---- waiter queue and wake-ups (varnhold/waiter_queue.cpp, varnhold/wake.cpp) ----
 Ref wait_for_slot(LB* self, PyObject* pool_key, PyObject* candidates, PyObject* estimated_tokens,
                   PyObject* sin_binned);  // returns the coroutine

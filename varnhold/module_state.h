@@ -44,7 +44,7 @@ namespace varnhold {
   X(set_result) X(cancel) X(cancelled) X(acquire) X(release) X(_locked)          \
   X(_waiters) X(__aenter__) X(__aexit__) X(blake2b) X(digest_size) X(digest)     \
   X(hashlib) X(maxlen) X(lb) X(server_id) X(_released) X(interval_sec)           \
-  X(list_running_servers) X(os)
+  X(list_running_servers) X(os) X(_loop)
 
 struct ModuleState {
   PyObject* module;       // borrowed: the state lives inside the module
@@ -57,6 +57,9 @@ struct ModuleState {
   // False once anything on the LoadBalancer class itself was reassigned;
   // methods are then always reached through attribute lookup.
   bool lb_type_pristine;
+  // False once asyncio.Lock (or a base of it) was modified; pool locks are
+  // then always entered through their own methods.
+  bool lock_type_pristine;
 
   // The standard objects bound at start-up, kept to recognise them later.
   PyObject* std_time;       // the time module
@@ -65,6 +68,7 @@ struct ModuleState {
   PyObject* std_deque;      // collections.deque
   PyObject* std_asyncio;    // the asyncio module
   PyObject* std_lock_type;  // asyncio.Lock
+  PyObject* std_blake2b;    // _blake2.blake2b, found by the first sticky lookup (or NULL)
 
 #define VARNHOLD_DECLARE_NAME(n) PyObject* s_##n;
   VARNHOLD_NAMES(VARNHOLD_DECLARE_NAME)

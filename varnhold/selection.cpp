@@ -1,0 +1,167 @@
+// Backend selection: the per-request chain of forced server, drain rule,
+// sin-bin set and capacity gate, then one pick; the winner's dispatch is
+// booked exactly once.
+#include "binding/coroutine.h"
+#include "varnhold/capacity_gate.h"
+#include "varnhold/load_balancer.h"
+#include "varnhold/pynum.h"
+#include "varnhold/settings.h"
+
+namespace varnhold {
+
+namespace {
+
+// Slots of the select coroutine.
+enum SelectSlot {
+  kSelf,
+  kPoolKey,
+  kCandidates,
+  kForceServerId,
+  kSinBinned,
+  kAlgorithm,
+  kStickyKey,
+  kEligible,  // kept across the round-robin pick
+  kPick,      // the awaited pick
+};
+
+// Calls f(record) for each item of an iterable as `for s in seq` would.
+template <class F>
+void for_each(PyObject* seq, F&& f) {
+  if (PyList_CheckExact(seq)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
+      if (f(item.get())) return;
+    }
+    return;
+  }
+  Ref it = check(PyObject_GetIter(seq));
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref item = Ref::steal(raw);
+    if (f(item.get())) return;
+  }
+  if (PyErr_Occurred()) throw PyError();
+}
+
+// A container whose membership test runs no Python code for a plain id.
+bool plain_container(PyObject* o) {
+  if (PyList_CheckExact(o)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
+      if (!plain_key(PyList_GET_ITEM(o, i))) return false;
+    }
+    return true;
+  }
+  return (PyAnySet_CheckExact(o) || PyTuple_CheckExact(o)) && plain_key(o);
+}
+
+// (s.get("weight") or 0.0) > 0.0
+bool not_drained(ModuleState* st, PyObject* record) {
+  Ref w = dict_get(record, st->s_weight);
+  if (!w) return false;
+  if (PyFloat_CheckExact(w.get())) return PyFloat_AS_DOUBLE(w.get()) > 0.0;
+  long long v;
+  if (small_int(w.get(), &v)) return v > 0;
+  if (!truthy(w.get())) return false;
+  Ref z = new_float(0.0);
+  return cmp(w.get(), z.get(), Py_GT);
+}
+
+// normalize_lb_algorithm(algorithm), the function as the module now binds it.
+Ref normalized_algorithm(ModuleState* st, PyObject* algorithm) {
+  Ref fn = module_attr(st, st->s_normalize_lb_algorithm);
+  if (PyCFunction_Check(fn.get()) &&
+      PyCFunction_GetFunction(fn.get()) == normalize_lb_algorithm_def.ml_meth &&
+      PyCFunction_GetSelf(fn.get()) == st->module) {
+    return normalize_lb_algorithm(st, algorithm);
+  }
+  return call1(fn.get(), algorithm);
+}
+
+Coro select_body(CoroFrame& f) {
+  LB* self = as_lb(f[kSelf]);
+  ModuleState* st = self->st;
+  PyObject* pool_key = f[kPoolKey];
+  PyObject* candidates = f[kCandidates];
+  PyObject* force = f[kForceServerId];
+  // 1. A false sin-bin set means an empty one.
+  PyObject* sin_binned = f[kSinBinned];
+  const bool no_sin_bin = sin_binned == Py_None || !truthy(sin_binned);
+  // 2. No candidates, nothing to choose (a forced id included).
+  if (!truthy(candidates)) co_return Ref::borrow(Py_None);
+  // 3. A forced server: the first record whose id equals it, booked and
+  // returned as it is; none, and nothing is chosen.
+  if (force != Py_None) {
+    Ref hit;
+    for_each(candidates, [&](PyObject* rec) {
+      Ref rid = dict_get(rec, st->s_id);
+      if (!py_eq(rid ? rid.get() : Py_None, force)) return false;
+      hit = Ref::borrow(rec);
+      return true;
+    });
+    if (!hit) co_return Ref::borrow(Py_None);
+    record_dispatch_via_self(self, pool_key, hit.get());
+    co_return hit;
+  }
+  // 4.-5. The effective list: the records with a positive weight, or all of
+  // them when every one is drained.
+  Ref non_drained = check(PyList_New(0));
+  for_each(candidates, [&](PyObject* rec) {
+    if (not_drained(st, rec)) check(PyList_Append(non_drained.get(), rec));
+    return false;
+  });
+  PyObject* effective = PyList_GET_SIZE(non_drained.get()) ? non_drained.get() : candidates;
+  // 6. The eligible list: not sin-binned (tested first), then a free slot
+  // under the capacity gate, whose pool is the whole effective list.
+  PyObject* eligible = f.set(kEligible, check(PyList_New(0)));
+  {
+    CapacityRun gate(self, effective, pool_key);
+    const bool plain_sin_bin = no_sin_bin || plain_container(sin_binned);
+    for_each(effective, [&](PyObject* rec) {
+      Ref sid = getitem(rec, st->s_id);
+      bool plain_step = plain_sin_bin && PyDict_CheckExact(rec) && plain_key(sid.get());
+      if (no_sin_bin) {
+        // `sid in set()`: only an unhashable id fails.
+        if (!PyLong_CheckExact(sid.get()) && PyObject_Hash(sid.get()) == -1) throw PyError();
+      } else if (check(PySequence_Contains(sin_binned, sid.get()))) {
+        if (!plain_step) gate.forget();
+        return false;
+      }
+      if (!plain_step) gate.forget();
+      if (gate.under_capacity(rec)) check(PyList_Append(eligible, rec));
+      return false;
+    });
+  }
+  // 7. Nothing eligible.
+  if (PyList_GET_SIZE(eligible) == 0) co_return Ref::borrow(Py_None);
+  // 8. The pick of the normalised algorithm.
+  Ref algo = normalized_algorithm(st, f[kAlgorithm]);
+  Ref winner;
+  Ref sticky_name = module_attr(st, st->s_LB_ALGO_STICKY);
+  if (py_eq(algo.get(), sticky_name.get()) && truthy(f[kStickyKey])) {
+    winner = sticky_lookup_via_self(self, eligible, f[kStickyKey]);
+  } else {
+    Ref least_name = module_attr(st, st->s_LB_ALGO_LEAST_CONN);
+    if (py_eq(algo.get(), least_name.get())) {
+      winner = least_connections_pick_via_self(self, eligible);
+    } else if (!plain(self) || !wrr_pick_at_once(self, pool_key, eligible, &winner)) {
+      f.set(kPick, wrr_pick_via_self(self, pool_key, eligible));
+    }
+  }
+  if (!winner) winner = co_await py_await(f[kPick]);
+  // 9. Book the winner, once.
+  record_dispatch_via_self(self, f[kPoolKey], winner.get());
+  co_return winner;
+}
+
+}  // namespace
+
+Ref select(LB* self, PyObject* pool_key, PyObject* candidates, PyObject* /*estimated_tokens*/,
+           PyObject* force_server_id, PyObject* sin_binned, PyObject* algorithm,
+           PyObject* sticky_key) {
+  static PyObject* qualname = PyUnicode_InternFromString("LoadBalancer.select");
+  return make_coroutine(self->st, qualname,
+                        {as_obj(self), pool_key, candidates, force_server_id, sin_binned,
+                         algorithm, sticky_key},
+                        select_body);
+}
+
+}  // namespace varnhold

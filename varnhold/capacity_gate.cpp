@@ -4,6 +4,7 @@
 #include "varnhold/capacity_gate.h"
 
 #include "varnhold/load_balancer.h"
+#include "varnhold/plain.h"
 #include "varnhold/pynum.h"
 
 namespace varnhold {
@@ -474,6 +475,177 @@ bool under_capacity_via_self(LB* self, PyObject* server, PyObject* pool_candidat
 Ref queue_capacity_for_pool_via_self(LB* self, PyObject* candidates) {
   if (plain(self)) return queue_capacity_for_pool(self, candidates);
   return call_via_lookup(self, self->st->s__queue_capacity_for_pool, {candidates});
+}
+
+}  // namespace varnhold
+
+// ---- the fast road of select ----
+
+namespace varnhold {
+
+bool real_monotonic(ModuleState* st) {
+  PyObject* t = PyDict_GetItemWithError(st->module_dict, st->s_time);
+  if (t != st->std_time) return false;
+  return PyDict_GetItemWithError(PyModule_GetDict(t), st->s_monotonic) == st->std_monotonic;
+}
+
+namespace {
+
+// A plain number as a double, exactly (ints up to 2^53).
+bool as_double(PyObject* o, double* out) {
+  if (!o) return false;
+  if (PyFloat_CheckExact(o)) {
+    *out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  if (PyBool_Check(o)) {
+    *out = o == Py_True ? 1.0 : 0.0;
+    return true;
+  }
+  long long v;
+  if (small_int(o, &v) && v <= (1LL << 53) && v >= -(1LL << 53)) {
+    *out = static_cast<double>(v);
+    return true;
+  }
+  return false;
+}
+
+// The builtins' max(a, b) and min(a, b): the first argument wins ties and NaN.
+double py_maxd(double a, double b) { return b > a ? b : a; }
+double py_mind(double a, double b) { return b < a ? b : a; }
+
+}  // namespace
+
+bool PlainGate::ready() {
+  ModuleState* st = self_->st;
+  PyObject* d = st->module_dict;
+  auto setting = [&](PyObject* name, double* out) {
+    return as_double(PyDict_GetItemWithError(d, name), out);
+  };
+  bool ok = [&] {
+    if (!real_monotonic(st) || key_ == Py_None) return false;
+    PyObject* mode = self_->routing_mode;
+    if (!mode || !PyUnicode_CheckExact(mode)) return false;
+    PyObject* const names[] = {st->s_ROUTING_MODE_MAX_CONCURRENCY, st->s_ROUTING_MODE_QUEUE_ALL,
+                               st->s_ROUTING_MODE_SUPERFAST, st->s_ROUTING_MODE_HYBRID};
+    mode_ = kOtherMode;
+    for (int i = 0; i < 4; ++i) {
+      PyObject* want = PyDict_GetItemWithError(d, names[i]);
+      if (!want || !PyUnicode_CheckExact(want)) return false;
+      if (mode == want || PyUnicode_Compare(mode, want) == 0) {
+        mode_ = i;
+        break;
+      }
+    }
+    if (mode_ == kSuperfast || mode_ == kHybrid) {
+      if (!setting(st->s_SUPERFAST_PER_SERVER_CAP, &superfast_)) return false;
+    }
+    if (mode_ == kHybrid) {
+      double raw;
+      if (!setting(st->s_HYBRID_HOT_EXIT_RATIO, &raw) ||
+          !setting(st->s_HYBRID_INFLIGHT_THRESHOLD, &in_threshold_) ||
+          !setting(st->s_HYBRID_RATE_THRESHOLD, &rate_threshold_)) {
+        return false;
+      }
+      ratio_ = py_maxd(0.0, py_mind(1.0, raw));
+      if (!self_->pool_hot_state || !PyDict_CheckExact(self_->pool_hot_state)) return false;
+    }
+    double w;
+    if (!setting(st->s_HYBRID_RATE_WINDOW_SEC, &w)) return false;
+    window_ = py_maxd(0.5, w);
+    PyObject* windows = self_->pool_dispatch_windows;
+    if (!windows || !PyDict_CheckExact(windows) || !self_->inflight ||
+        !PyDict_CheckExact(self_->inflight)) {
+      return false;
+    }
+    PyObject* win = PyDict_GetItemWithError(windows, key_);
+    if (win && win != Py_None && reinterpret_cast<PyObject*>(Py_TYPE(win)) != st->std_deque) {
+      return false;
+    }
+    return true;
+  }();
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    ok = false;
+  }
+  return ok;
+}
+
+bool PlainGate::under_capacity(const std::vector<const PlainRecord*>& pool, const PlainRecord& rec) {
+  ModuleState* st = self_->st;
+  if (!have_figures_) {
+    have_figures_ = true;
+    for (const PlainRecord* r : pool) sum_ += r->count;
+    // The pool's rate: one clock reading and one trim for the whole walk.
+    double now = monotonic(st);
+    double cutoff = now - window_;
+    rate_ = 0.0;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(self_->pool_dispatch_windows, key_, &found) < 0) throw PyError();
+    Ref win = Ref::steal(found);
+    if (win && win.get() != Py_None) {
+      Ref cut = new_float(cutoff);
+      Ref first;
+      for (;;) {
+        if (check_size(PyObject_Size(win.get())) == 0) break;
+        first = check(PySequence_GetItem(win.get(), 0));
+        bool older;
+        if (PyFloat_CheckExact(first.get())) {
+          older = PyFloat_AS_DOUBLE(first.get()) < cutoff;
+        } else {
+          if (!plain_number(first.get())) lost_ = true;
+          older = cmp(first.get(), cut.get(), Py_LT);
+        }
+        if (!older) break;
+        call_method0(win.get(), st->s_popleft);
+        first.reset();
+      }
+      if (first) {
+        Py_ssize_t n = check_size(PyObject_Size(win.get()));
+        if (PyFloat_CheckExact(first.get())) {
+          rate_ = static_cast<double>(n) / py_maxd(0.001, now - PyFloat_AS_DOUBLE(first.get()));
+        } else {
+          Ref nowo = new_float(now);
+          Ref age = sub(nowo.get(), first.get());
+          Ref floor = new_float(0.001);
+          Ref div = py_max(floor.get(), age.get());
+          Ref count = check(PyLong_FromSsize_t(n));
+          Ref r = truediv(count.get(), div.get());
+          rate_ = PyFloat_AsDouble(r.get());
+          if (rate_ == -1.0 && PyErr_Occurred()) throw PyError();
+          lost_ = true;
+        }
+      }
+    }
+  }
+  double configured = static_cast<double>(rec.configured);
+  auto clamp = [&] {
+    if (configured <= 0) return py_maxd(1.0, superfast_);
+    return py_maxd(1.0, py_mind(configured, superfast_));
+  };
+  double cap = configured;
+  if (mode_ == kSuperfast) {
+    cap = clamp();
+  } else if (mode_ == kHybrid) {
+    bool was_hot = false;
+    PyObject* hot_state = self_->pool_hot_state;
+    if (truthy(key_)) {
+      PyObject* flag = PyDict_GetItemWithError(hot_state, key_);
+      if (!flag && PyErr_Occurred()) throw PyError();
+      if (flag) {
+        Ref keep = Ref::borrow(flag);
+        if (!PyBool_Check(flag) && !plain_number(flag)) lost_ = true;
+        was_hot = truthy(flag);
+      }
+    }
+    double sum = static_cast<double>(sum_);
+    bool hot = was_hot ? (sum > in_threshold_ * ratio_ || rate_ > rate_threshold_ * ratio_)
+                       : (sum >= in_threshold_ || rate_ >= rate_threshold_);
+    if (hot != was_hot) check(PyDict_SetItem(hot_state, key_, hot ? Py_True : Py_False));
+    cap = hot ? configured : clamp();
+  }
+  if (cap <= 0) return true;
+  return static_cast<double>(rec.count) < cap;
 }
 
 }  // namespace varnhold

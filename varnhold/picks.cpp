@@ -10,6 +10,7 @@
 #include "binding/coroutine.h"
 #include "varnhold/blake2b.h"
 #include "varnhold/load_balancer.h"
+#include "varnhold/plain.h"
 #include "varnhold/pynum.h"
 
 namespace varnhold {
@@ -58,11 +59,6 @@ bool key_cmp(PyObject* const* a, PyObject* const* b, int n, int op) {
 }
 bool key_less(PyObject* const* a, PyObject* const* b, int n) { return key_cmp(a, b, n, Py_LT); }
 
-bool real_clock(ModuleState* st) {
-  PyObject* t = PyDict_GetItemWithError(st->module_dict, st->s_time);
-  if (t != st->std_time) return false;
-  return PyDict_GetItemWithError(PyModule_GetDict(t), st->s_monotonic) == st->std_monotonic;
-}
 
 // ---------------------------------------------------------------------------
 // Smooth weighted round-robin
@@ -140,46 +136,6 @@ Ref wrr_step(LB* self, PyObject* pool_key, PyObject* eligible) {
   return std::move(records[best]);
 }
 
-// A record that the step can read without running any Python code.
-struct PlainRecord {
-  PyObject* record;  // borrowed from the list, which nothing can change meanwhile
-  PyObject* id;      // borrowed from the record
-  long long id_value;
-  double weight;
-};
-
-// The records when every one is a dict with a small int id and a plain
-// number (or nothing) as weight; false otherwise.
-bool plain_records(ModuleState* st, PyObject* eligible, std::vector<PlainRecord>& out) {
-  if (!PyList_CheckExact(eligible)) return false;
-  Py_ssize_t n = PyList_GET_SIZE(eligible);
-  if (n == 0) return false;
-  out.resize(n);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* rec = PyList_GET_ITEM(eligible, i);
-    if (!PyDict_CheckExact(rec)) return false;
-    PyObject* sid = PyDict_GetItemWithError(rec, st->s_id);
-    if (!sid || !small_int(sid, &out[i].id_value)) return false;
-    PyObject* w = PyDict_GetItemWithError(rec, st->s_weight);
-    double weight = 1.0;
-    if (w && w != Py_None) {
-      long long iv;
-      if (PyFloat_CheckExact(w)) {
-        weight = PyFloat_AS_DOUBLE(w);
-      } else if (PyBool_Check(w)) {
-        weight = w == Py_True ? 1.0 : 0.0;
-      } else if (small_int(w, &iv)) {
-        weight = static_cast<double>(iv);
-      } else {
-        return false;
-      }
-      if (weight == 0.0) weight = 1.0;  // a false weight reads as 1.0
-    }
-    out[i] = {rec, sid, out[i].id_value, weight};
-  }
-  return !PyErr_Occurred();
-}
-
 // The pool's state when it is a dict of small int ids to floats (or absent).
 bool plain_state(PyObject* state) {
   if (!PyDict_CheckExact(state)) return false;
@@ -223,21 +179,22 @@ bool idle_lock(ModuleState* st, PyObject* lock) {
 
 // The step for plain records and a plain state, with C numbers; the same
 // float operations in the same order as the general step.
-Ref wrr_step_plain(LB* self, PyObject* pool_key, PyObject* state, std::vector<PlainRecord>& recs) {
+Ref wrr_step_plain(LB* self, PyObject* pool_key, PyObject* state,
+                   const std::vector<const PlainRecord*>& recs) {
   ModuleState* st = self->st;
   double total = 0.0;
-  for (PlainRecord& r : recs) {
-    total += r.weight;
-    PyObject* prev = PyDict_GetItemWithError(state, r.id);
+  for (const PlainRecord* r : recs) {
+    total += r->weight;
+    PyObject* prev = PyDict_GetItemWithError(state, r->id);
     if (!prev && PyErr_Occurred()) throw PyError();
-    double cur = (prev ? PyFloat_AS_DOUBLE(prev) : 0.0) + r.weight;
+    double cur = (prev ? PyFloat_AS_DOUBLE(prev) : 0.0) + r->weight;
     Ref v = new_float(cur);
-    check(PyDict_SetItem(state, r.id, v.get()));
+    check(PyDict_SetItem(state, r->id, v.get()));
   }
   size_t best = 0;
   double best_cw = 0.0;
   for (size_t i = 0; i < recs.size(); ++i) {
-    PyObject* v = PyDict_GetItemWithError(state, recs[i].id);
+    PyObject* v = PyDict_GetItemWithError(state, recs[i]->id);
     if (!v) throw PyError();
     double cw = PyFloat_AS_DOUBLE(v);
     bool greater;
@@ -246,7 +203,7 @@ Ref wrr_step_plain(LB* self, PyObject* pool_key, PyObject* state, std::vector<Pl
     } else if (cw != best_cw) {
       greater = cw > best_cw;
     } else {
-      greater = recs[i].id_value < recs[best].id_value;  // -id greater
+      greater = recs[i]->id_value < recs[best]->id_value;  // -id greater
     }
     if (greater) {
       best = i;
@@ -254,10 +211,10 @@ Ref wrr_step_plain(LB* self, PyObject* pool_key, PyObject* state, std::vector<Pl
     }
   }
   {
-    PyObject* v = PyDict_GetItemWithError(state, recs[best].id);
+    PyObject* v = PyDict_GetItemWithError(state, recs[best]->id);
     if (!v) throw PyError();
     Ref lowered = new_float(PyFloat_AS_DOUBLE(v) - total);
-    check(PyDict_SetItem(state, recs[best].id, lowered.get()));
+    check(PyDict_SetItem(state, recs[best]->id, lowered.get()));
   }
   if (PyDict_GET_SIZE(state) > 0) {
     std::vector<Ref> stale;
@@ -267,26 +224,21 @@ Ref wrr_step_plain(LB* self, PyObject* pool_key, PyObject* state, std::vector<Pl
       long long id = 0;
       small_int(k, &id);
       bool listed = false;
-      for (const PlainRecord& r : recs) listed = listed || r.id_value == id;
+      for (const PlainRecord* r : recs) listed = listed || r->id_value == id;
       if (!listed) stale.push_back(Ref::borrow(k));
     }
     for (Ref& k : stale) check(PyDict_DelItem(state, k.get()));
   }
   Ref now = monotonic_obj(st);
   check(PyDict_SetItem(LB_POOL_LAST_ACCESS(self), pool_key, now.get()));
-  return Ref::borrow(recs[best].record);
+  return Ref::borrow(recs[best]->record);
 }
 
-// wrr_pick_at_once once the pool lock is known.
-bool wrr_pick_at_once_with(LB* self, PyObject* pool_key, PyObject* eligible, PyObject* lock,
-                           Ref* winner) {
+// The round-robin pick at once over plain records, the pool lock known.
+bool wrr_plain_with_lock(LB* self, PyObject* pool_key, const std::vector<const PlainRecord*>& recs,
+                         PyObject* lock, Ref* winner) {
   ModuleState* st = self->st;
-  if (!plain_key(pool_key) || !real_clock(st)) {
-    PyErr_Clear();
-    return false;
-  }
-  std::vector<PlainRecord> recs;
-  if (!plain_records(st, eligible, recs)) {
+  if (recs.empty() || !plain_key(pool_key) || !real_monotonic(st)) {
     PyErr_Clear();
     return false;
   }
@@ -304,6 +256,19 @@ bool wrr_pick_at_once_with(LB* self, PyObject* pool_key, PyObject* eligible, PyO
   }
   *winner = wrr_step_plain(self, pool_key, state.get(), recs);
   return true;
+}
+
+// wrr_pick_at_once once the pool lock is known.
+bool wrr_pick_at_once_with(LB* self, PyObject* pool_key, PyObject* eligible, PyObject* lock,
+                           Ref* winner) {
+  std::vector<PlainRecord> recs;
+  if (!read_plain_records(self, eligible, recs, false)) {
+    PyErr_Clear();
+    return false;
+  }
+  std::vector<const PlainRecord*> ptrs;
+  for (const PlainRecord& r : recs) ptrs.push_back(&r);
+  return wrr_plain_with_lock(self, pool_key, ptrs, lock, winner);
 }
 
 // Special method lookup on the type, bound to the object, as `async with`
@@ -484,6 +449,30 @@ bool wrr_pick_at_once(LB* self, PyObject* pool_key, PyObject* eligible, Ref* win
   return wrr_pick_at_once_with(self, pool_key, eligible, lock.get(), winner);
 }
 
+bool wrr_pick_plain(LB* self, PyObject* pool_key, const std::vector<const PlainRecord*>& recs,
+                    Ref* winner) {
+  Ref lock = lock_for(self, pool_key);
+  return wrr_plain_with_lock(self, pool_key, recs, lock.get(), winner);
+}
+
+Ref least_connections_plain(const std::vector<const PlainRecord*>& recs) {
+  // The smallest (ratio, count, id); the first of equals stays.
+  const PlainRecord* best = nullptr;
+  double best_ratio = 0.0;
+  for (const PlainRecord* r : recs) {
+    double ratio = r->weight > 0 ? static_cast<double>(r->count) / r->weight : INFINITY;
+    bool less = !best || (ratio != best_ratio ? ratio < best_ratio
+                          : r->count != best->count ? r->count < best->count
+                                                    : r->id_value < best->id_value);
+    if (less) {
+      best = r;
+      best_ratio = ratio;
+    }
+  }
+  if (!best) raise_empty("min");
+  return Ref::borrow(best->record);
+}
+
 Ref wrr_pick(LB* self, PyObject* pool_key, PyObject* eligible) {
   static PyObject* qualname = PyUnicode_InternFromString("LoadBalancer._wrr_pick");
   return make_coroutine(self->st, qualname, {as_obj(self), pool_key, eligible}, wrr_pick_body);
@@ -561,13 +550,12 @@ Ref least_connections_pick(LB* self, PyObject* eligible) {
   return best;
 }
 
-Ref sticky_lookup(LB* self, PyObject* eligible, PyObject* sticky_key) {
+namespace {
+
+Ref sticky_core(LB* self, PyObject* hashlib_module, std::vector<Ref>& records,
+                PyObject* sticky_key) {
   ModuleState* st = self->st;
-  // 1. Nothing to choose from.
-  if (!truthy(eligible)) return Ref::borrow(Py_None);
-  // 2. The interpreter's hash module, imported at every lookup.
-  Ref hashlib = check(PyImport_Import(st->s_hashlib));
-  std::vector<Ref> records = records_of(eligible);
+  Ref hashlib = Ref::borrow(hashlib_module);
   size_t n = records.size();
   if (n == 0) raise_empty("max");
   // 3. The score of "key|id" as UTF-8. Our digests stand in for hashlib's
@@ -624,6 +612,22 @@ Ref sticky_lookup(LB* self, PyObject* eligible, PyObject* sticky_key) {
     if (greater) best = i;
   }
   return std::move(records[best]);
+}
+
+}  // namespace
+
+Ref sticky_lookup(LB* self, PyObject* eligible, PyObject* sticky_key) {
+  // 1. Nothing to choose from.
+  if (!truthy(eligible)) return Ref::borrow(Py_None);
+  // 2. The interpreter's hash module, imported at every lookup.
+  Ref hashlib = check(PyImport_Import(self->st->s_hashlib));
+  std::vector<Ref> records = records_of(eligible);
+  return sticky_core(self, hashlib.get(), records, sticky_key);
+}
+
+Ref sticky_lookup_records(LB* self, std::vector<Ref>& records, PyObject* sticky_key) {
+  Ref hashlib = check(PyImport_Import(self->st->s_hashlib));
+  return sticky_core(self, hashlib.get(), records, sticky_key);
 }
 
 // ---- calls through self ----

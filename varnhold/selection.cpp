@@ -4,6 +4,7 @@
 #include "binding/coroutine.h"
 #include "varnhold/capacity_gate.h"
 #include "varnhold/load_balancer.h"
+#include "varnhold/plain.h"
 #include "varnhold/pynum.h"
 #include "varnhold/settings.h"
 
@@ -65,15 +66,99 @@ bool not_drained(ModuleState* st, PyObject* record) {
   return cmp(w.get(), z.get(), Py_GT);
 }
 
+bool original_normalizer(ModuleState* st, PyObject* fn) {
+  return PyCFunction_Check(fn) && PyCFunction_GetFunction(fn) == normalize_lb_algorithm_def.ml_meth &&
+         PyCFunction_GetSelf(fn) == st->module;
+}
+
 // normalize_lb_algorithm(algorithm), the function as the module now binds it.
 Ref normalized_algorithm(ModuleState* st, PyObject* algorithm) {
   Ref fn = module_attr(st, st->s_normalize_lb_algorithm);
-  if (PyCFunction_Check(fn.get()) &&
-      PyCFunction_GetFunction(fn.get()) == normalize_lb_algorithm_def.ml_meth &&
-      PyCFunction_GetSelf(fn.get()) == st->module) {
-    return normalize_lb_algorithm(st, algorithm);
-  }
+  if (original_normalizer(st, fn.get())) return normalize_lb_algorithm(st, algorithm);
   return call1(fn.get(), algorithm);
+}
+
+// A pick weight and the drain test of a plain weight value (or none).
+bool plain_weight(PyObject* w, double* pick, bool* positive) {
+  if (!w || w == Py_None) {
+    *pick = 1.0;
+    *positive = false;
+    return true;
+  }
+  long long v;
+  double d;
+  if (PyFloat_CheckExact(w)) {
+    d = PyFloat_AS_DOUBLE(w);
+  } else if (PyBool_Check(w)) {
+    d = w == Py_True ? 1.0 : 0.0;
+  } else if (small_int(w, &v) && v <= (1LL << 53) && v >= -(1LL << 53)) {
+    d = static_cast<double>(v);
+  } else {
+    return false;
+  }
+  *positive = d > 0.0;
+  *pick = d == 0.0 ? 1.0 : d;  // a false weight reads as 1.0
+  return true;
+}
+
+// int(value or 0) of a plain value (or none).
+bool plain_cap(PyObject* c, long long* out) {
+  if (!c || c == Py_None) {
+    *out = 0;
+    return true;
+  }
+  if (PyBool_Check(c)) {
+    *out = c == Py_True;
+    return true;
+  }
+  if (PyFloat_CheckExact(c)) {
+    double d = PyFloat_AS_DOUBLE(c);
+    if (!(d < 9.0e15 && d > -9.0e15)) return false;  // NaN and inf raise
+    *out = static_cast<long long>(d);                  // truncated toward zero
+    return true;
+  }
+  return small_int(c, out) && *out <= (1LL << 53) && *out >= -(1LL << 53);
+}
+
+}  // namespace
+
+bool read_plain_records(LB* self, PyObject* list, std::vector<PlainRecord>& out, bool for_gate) {
+  if (!PyList_CheckExact(list)) return false;
+  ModuleState* st = self->st;
+  Py_ssize_t n = PyList_GET_SIZE(list);
+  if (n == 0 || n > 4096) return false;
+  PyObject* inflight = self->inflight;
+  if (for_gate && (!inflight || !PyDict_CheckExact(inflight))) return false;
+  out.resize(n);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PlainRecord& r = out[i];
+    PyObject* rec = PyList_GET_ITEM(list, i);
+    if (!PyDict_CheckExact(rec)) return false;
+    r.record = rec;
+    r.id = PyDict_GetItemWithError(rec, st->s_id);
+    if (!r.id || !small_int(r.id, &r.id_value)) return false;
+    if (!plain_weight(PyDict_GetItemWithError(rec, st->s_weight), &r.weight, &r.positive)) {
+      return false;
+    }
+    r.count = 0;
+    r.configured = 0;
+    if (!for_gate) continue;
+    PyObject* c = PyDict_GetItemWithError(inflight, r.id);
+    if (c && (!small_int(c, &r.count) || r.count > (1LL << 40) || r.count < -(1LL << 40))) {
+      return false;
+    }
+    if (!plain_cap(PyDict_GetItemWithError(rec, st->s_max_concurrency), &r.configured)) {
+      return false;
+    }
+  }
+  return !PyErr_Occurred();
+}
+
+namespace {
+
+// Values whose truth and comparisons run no Python code.
+bool plain_argument(PyObject* o) {
+  return o == Py_None || PyUnicode_CheckExact(o) || plain_number(o);
 }
 
 Coro select_body(CoroFrame& f) {
@@ -100,6 +185,93 @@ Coro select_body(CoroFrame& f) {
     if (!hit) co_return Ref::borrow(Py_None);
     record_dispatch_via_self(self, pool_key, hit.get());
     co_return hit;
+  }
+  // The fast road (see plain.h): the same steps on records read once.
+  if (plain(self) && PyErr_Occurred() == nullptr) {
+    std::vector<PlainRecord> recs;
+    const bool sin_plain = no_sin_bin || plain_container(sin_binned);
+    PlainGate gate(self, pool_key);
+    if (sin_plain && plain_key(pool_key) && read_plain_records(self, candidates, recs, true) &&
+        gate.ready()) {
+      std::vector<Ref> hold;  // the records stay alive whatever runs below
+      hold.reserve(recs.size());
+      for (const PlainRecord& r : recs) hold.push_back(Ref::borrow(r.record));
+      std::vector<const PlainRecord*> effective, eligible;
+      for (const PlainRecord& r : recs) {
+        if (r.positive) effective.push_back(&r);
+      }
+      if (effective.empty()) {
+        for (const PlainRecord& r : recs) effective.push_back(&r);
+      }
+      Ref effective_list;  // built only if a test must take the general road
+      for (const PlainRecord* r : effective) {
+        if (gate.lost()) {
+          // Python code may have run: read the record afresh, as the walk does.
+          if (!effective_list) {
+            effective_list = check(PyList_New(0));
+            for (const PlainRecord* e : effective) {
+              check(PyList_Append(effective_list.get(), e->record));
+            }
+          }
+          Ref sid = getitem(r->record, st->s_id);
+          if (no_sin_bin) {
+            if (PyObject_Hash(sid.get()) == -1) throw PyError();
+          } else if (check(PySequence_Contains(sin_binned, sid.get()))) {
+            continue;
+          }
+          if (under_capacity_via_self(self, r->record, effective_list.get(), pool_key)) {
+            eligible.push_back(r);
+          }
+          continue;
+        }
+        if (!no_sin_bin && check(PySequence_Contains(sin_binned, r->id))) continue;
+        if (gate.under_capacity(effective, *r)) eligible.push_back(r);
+      }
+      if (eligible.empty()) co_return Ref::borrow(Py_None);
+      // The normaliser and the names as the module binds them now. Unless
+      // all of that is the module's own plain text, Python code may have run
+      // and the picks read the records again, through self.
+      Ref normalize = module_attr(st, st->s_normalize_lb_algorithm);
+      bool fresh = !gate.lost() && plain_argument(f[kAlgorithm]) &&
+                   plain_argument(f[kStickyKey]) && original_normalizer(st, normalize.get());
+      Ref algo = normalized_algorithm(st, f[kAlgorithm]);
+      Ref sticky_name = module_attr(st, st->s_LB_ALGO_STICKY);
+      fresh = fresh && PyUnicode_CheckExact(algo.get()) && PyUnicode_CheckExact(sticky_name.get());
+      bool sticky = py_eq(algo.get(), sticky_name.get()) && truthy(f[kStickyKey]);
+      bool least = false;
+      if (!sticky) {
+        Ref least_name = module_attr(st, st->s_LB_ALGO_LEAST_CONN);
+        fresh = fresh && PyUnicode_CheckExact(least_name.get());
+        least = py_eq(algo.get(), least_name.get());
+      }
+      Ref winner;
+      if (fresh && plain(self)) {
+        if (sticky) {
+          std::vector<Ref> chosen;
+          for (const PlainRecord* r : eligible) chosen.push_back(Ref::borrow(r->record));
+          winner = sticky_lookup_records(self, chosen, f[kStickyKey]);
+        } else if (least) {
+          winner = least_connections_plain(eligible);
+        } else {
+          wrr_pick_plain(self, pool_key, eligible, &winner);
+        }
+      }
+      if (!winner) {
+        PyObject* list = f.set(kEligible, check(PyList_New(0)));
+        for (const PlainRecord* r : eligible) check(PyList_Append(list, r->record));
+        if (sticky) {
+          winner = sticky_lookup_via_self(self, list, f[kStickyKey]);
+        } else if (least) {
+          winner = least_connections_pick_via_self(self, list);
+        } else {
+          f.set(kPick, wrr_pick_via_self(self, pool_key, list));
+        }
+      }
+      if (!winner) winner = co_await py_await(f[kPick]);
+      record_dispatch_via_self(self, f[kPoolKey], winner.get());
+      co_return winner;
+    }
+    PyErr_Clear();
   }
   // 4.-5. The effective list: the records with a positive weight, or all of
   // them when every one is drained.

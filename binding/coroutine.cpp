@@ -421,6 +421,42 @@ Ref awaitable_iter(PyObject* obj) {
   return it;
 }
 
+namespace {
+
+// Freed frames by size; everything runs under the interpreter's lock.
+struct FrameCache {
+  static constexpr int kSizes = 8, kPerSize = 16;
+  size_t size[kSizes] = {};
+  void* blocks[kSizes][kPerSize] = {};
+  int count[kSizes] = {};
+};
+FrameCache frame_cache;
+
+}  // namespace
+
+void* coro_frame_alloc(size_t size) {
+  for (int i = 0; i < FrameCache::kSizes; ++i) {
+    if (frame_cache.size[i] == size && frame_cache.count[i] > 0) {
+      return frame_cache.blocks[i][--frame_cache.count[i]];
+    }
+  }
+  return ::operator new(size);
+}
+
+void coro_frame_free(void* p, size_t size) noexcept {
+  for (int i = 0; i < FrameCache::kSizes; ++i) {
+    if (frame_cache.size[i] == 0) frame_cache.size[i] = size;
+    if (frame_cache.size[i] == size) {
+      if (frame_cache.count[i] < FrameCache::kPerSize) {
+        frame_cache.blocks[i][frame_cache.count[i]++] = p;
+        return;
+      }
+      break;
+    }
+  }
+  ::operator delete(p);
+}
+
 Ref make_coroutine(ModuleState* st, PyObject* qualname, std::initializer_list<PyObject*> args,
                    CoroBody body) {
   PyTypeObject* tp = st->coroutine_type;

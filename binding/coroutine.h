@@ -47,9 +47,17 @@ struct CoroFrame {
   std::exception_ptr error;
 };
 
+// Storage of the C++ frames: a few freed blocks of each size are kept for the
+// next coroutine of the same body.
+void* coro_frame_alloc(size_t size);
+void coro_frame_free(void* p, size_t size) noexcept;
+
 struct CoroPromise {
   CoroFrame* frame;
   explicit CoroPromise(CoroFrame& f) noexcept : frame(&f) {}
+
+  static void* operator new(size_t size) { return coro_frame_alloc(size); }
+  static void operator delete(void* p, size_t size) noexcept { coro_frame_free(p, size); }
 
   Coro get_return_object() noexcept {
     return Coro{std::coroutine_handle<CoroPromise>::from_promise(*this)};

@@ -86,8 +86,10 @@ const Signature kAexitSig{"InflightLease.__aexit__", 1, 3, 3, 0, {"exc_type", "e
 
 PyObject* m_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guard([&] {
-    std::array<PyObject*, 3> a;
-    parse_args(kExitSig, args, nargs, kw, a);
+    if (nargs != 3 || kw) {
+      std::array<PyObject*, 3> a;
+      parse_args(kExitSig, args, nargs, kw, a);
+    }
     lease_uncount(as_lease(self));
     return Ref::borrow(Py_None);
   });

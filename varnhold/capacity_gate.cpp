@@ -571,20 +571,19 @@ bool PlainGate::ready() {
   return ok;
 }
 
-bool PlainGate::under_capacity(const std::vector<const PlainRecord*>& pool, const PlainRecord& rec) {
+bool PlainGate::under_capacity(PlainPool pool, const PlainRecord& rec) {
   ModuleState* st = self_->st;
   if (!have_figures_) {
     have_figures_ = true;
     for (const PlainRecord* r : pool) sum_ += r->count;
     // The pool's rate: one clock reading and one trim for the whole walk.
-    double now = monotonic(st);
+    double now = now_ = raw_monotonic();  // the clock is the original (ready())
     double cutoff = now - window_;
     rate_ = 0.0;
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(self_->pool_dispatch_windows, key_, &found) < 0) throw PyError();
     Ref win = Ref::steal(found);
     if (win && win.get() != Py_None) {
-      Ref cut = new_float(cutoff);
       Ref first;
       for (;;) {
         if (check_size(PyObject_Size(win.get())) == 0) break;
@@ -594,6 +593,7 @@ bool PlainGate::under_capacity(const std::vector<const PlainRecord*>& pool, cons
           older = PyFloat_AS_DOUBLE(first.get()) < cutoff;
         } else {
           if (!plain_number(first.get())) lost_ = true;
+          Ref cut = new_float(cutoff);
           older = cmp(first.get(), cut.get(), Py_LT);
         }
         if (!older) break;

@@ -91,6 +91,8 @@ Ref queue_ttl_sec(LB* self);
 Ref queue_depth_multiplier(LB* self);
 Ref lock_for(LB* self, PyObject* pool_key);
 void record_dispatch(LB* self, PyObject* pool_key, PyObject* server);
+// The same with the monotonic reading already made in this operation.
+void record_dispatch_at(LB* self, PyObject* pool_key, PyObject* server, double now);
 
 void record_dispatch_via_self(LB* self, PyObject* pool_key, PyObject* server);
 void bump_reject_via_self(LB* self, PyObject* reason);

@@ -32,12 +32,14 @@ double ns_to_seconds(long long ns) {
 
 }  // namespace
 
+double raw_monotonic() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ns_to_seconds(static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec);
+}
+
 double monotonic(ModuleState* st) {
-  if (std_clock(st, st->s_monotonic, st->std_monotonic)) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ns_to_seconds(static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec);
-  }
+  if (std_clock(st, st->s_monotonic, st->std_monotonic)) return raw_monotonic();
   if (PyErr_Occurred()) throw PyError();
   Ref v = monotonic_obj(st);
   double d = PyFloat_AsDouble(v.get());
@@ -46,7 +48,7 @@ double monotonic(ModuleState* st) {
 }
 
 Ref monotonic_obj(ModuleState* st) {
-  if (std_clock(st, st->s_monotonic, st->std_monotonic)) return new_float(monotonic(st));
+  if (std_clock(st, st->s_monotonic, st->std_monotonic)) return new_float(raw_monotonic());
   if (PyErr_Occurred()) throw PyError();
   Ref t = module_attr(st, st->s_time);
   return call_method0(t.get(), st->s_monotonic);

@@ -69,6 +69,7 @@ struct ModuleState {
   PyObject* std_asyncio;    // the asyncio module
   PyObject* std_lock_type;  // asyncio.Lock
   PyObject* std_blake2b;    // _blake2.blake2b, found by the first sticky lookup (or NULL)
+  PyObject* plain_key_seen;  // the last pool key found plain (immutable, so it stays plain)
 
 #define VARNHOLD_DECLARE_NAME(n) PyObject* s_##n;
   VARNHOLD_NAMES(VARNHOLD_DECLARE_NAME)
@@ -84,6 +85,9 @@ Ref module_attr(ModuleState* st, PyObject* name);
 double monotonic(ModuleState* st);
 // The same as a Python float.
 Ref monotonic_obj(ModuleState* st);
+// CLOCK_MONOTONIC as time.monotonic() reads it, for callers that know the
+// module's clock is the original.
+double raw_monotonic();
 // The wall clock as `time.time()` of the module's current `time`.
 Ref wall_clock_obj(ModuleState* st);
 

@@ -179,44 +179,44 @@ bool idle_lock(ModuleState* st, PyObject* lock) {
 
 // The step for plain records and a plain state, with C numbers; the same
 // float operations in the same order as the general step.
-Ref wrr_step_plain(LB* self, PyObject* pool_key, PyObject* state,
-                   const std::vector<const PlainRecord*>& recs) {
+Ref wrr_step_plain(LB* self, PyObject* pool_key, PyObject* state, PlainPool recs,
+                   const double* reading) {
   ModuleState* st = self->st;
+  const size_t n = recs.size();
+  SmallVec<double, 16> cur;
+  cur.resize(n);
   double total = 0.0;
-  for (const PlainRecord* r : recs) {
+  for (size_t i = 0; i < n; ++i) {
+    const PlainRecord* r = recs[i];
     total += r->weight;
     PyObject* prev = PyDict_GetItemWithError(state, r->id);
     if (!prev && PyErr_Occurred()) throw PyError();
-    double cur = (prev ? PyFloat_AS_DOUBLE(prev) : 0.0) + r->weight;
-    Ref v = new_float(cur);
+    cur[i] = (prev ? PyFloat_AS_DOUBLE(prev) : 0.0) + r->weight;
+    Ref v = new_float(cur[i]);
     check(PyDict_SetItem(state, r->id, v.get()));
   }
+  // A record's current weight is the value stored by the last record with
+  // its id; the number of distinct ids tells whether anything is stale.
+  size_t distinct = 0;
+  for (size_t i = n; i-- > 0;) {
+    bool later = false;
+    for (size_t j = i + 1; j < n && !later; ++j) {
+      if (recs[j]->id_value == recs[i]->id_value) {
+        cur[i] = cur[j];
+        later = true;
+      }
+    }
+    distinct += !later;
+  }
   size_t best = 0;
-  double best_cw = 0.0;
-  for (size_t i = 0; i < recs.size(); ++i) {
-    PyObject* v = PyDict_GetItemWithError(state, recs[i]->id);
-    if (!v) throw PyError();
-    double cw = PyFloat_AS_DOUBLE(v);
-    bool greater;
-    if (i == 0) {
-      greater = true;
-    } else if (cw != best_cw) {
-      greater = cw > best_cw;
-    } else {
-      greater = recs[i]->id_value < recs[best]->id_value;  // -id greater
-    }
-    if (greater) {
-      best = i;
-      best_cw = cw;
-    }
+  for (size_t i = 1; i < n; ++i) {
+    bool greater = cur[i] != cur[best] ? cur[i] > cur[best]
+                                       : recs[i]->id_value < recs[best]->id_value;  // -id greater
+    if (greater) best = i;
   }
-  {
-    PyObject* v = PyDict_GetItemWithError(state, recs[best]->id);
-    if (!v) throw PyError();
-    Ref lowered = new_float(PyFloat_AS_DOUBLE(v) - total);
-    check(PyDict_SetItem(state, recs[best]->id, lowered.get()));
-  }
-  if (PyDict_GET_SIZE(state) > 0) {
+  Ref lowered = new_float(cur[best] - total);
+  check(PyDict_SetItem(state, recs[best]->id, lowered.get()));
+  if (static_cast<size_t>(PyDict_GET_SIZE(state)) > distinct) {
     std::vector<Ref> stale;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
@@ -229,16 +229,16 @@ Ref wrr_step_plain(LB* self, PyObject* pool_key, PyObject* state,
     }
     for (Ref& k : stale) check(PyDict_DelItem(state, k.get()));
   }
-  Ref now = monotonic_obj(st);
+  Ref now = reading ? new_float(*reading) : monotonic_obj(st);
   check(PyDict_SetItem(LB_POOL_LAST_ACCESS(self), pool_key, now.get()));
   return Ref::borrow(recs[best]->record);
 }
 
 // The round-robin pick at once over plain records, the pool lock known.
-bool wrr_plain_with_lock(LB* self, PyObject* pool_key, const std::vector<const PlainRecord*>& recs,
-                         PyObject* lock, Ref* winner) {
+bool wrr_plain_with_lock(LB* self, PyObject* pool_key, PlainPool recs, PyObject* lock,
+                         Ref* winner, bool key_checked = false, const double* now = nullptr) {
   ModuleState* st = self->st;
-  if (recs.empty() || !plain_key(pool_key) || !real_monotonic(st)) {
+  if (recs.empty() || !(key_checked || plain_pool_key(st, pool_key)) || !real_monotonic(st)) {
     PyErr_Clear();
     return false;
   }
@@ -254,19 +254,19 @@ bool wrr_plain_with_lock(LB* self, PyObject* pool_key, const std::vector<const P
     state = check(PyDict_New());
     check(PyDict_SetItem(wrr, pool_key, state.get()));
   }
-  *winner = wrr_step_plain(self, pool_key, state.get(), recs);
+  *winner = wrr_step_plain(self, pool_key, state.get(), recs, now);
   return true;
 }
 
 // wrr_pick_at_once once the pool lock is known.
 bool wrr_pick_at_once_with(LB* self, PyObject* pool_key, PyObject* eligible, PyObject* lock,
                            Ref* winner) {
-  std::vector<PlainRecord> recs;
+  PlainRecords recs;
   if (!read_plain_records(self, eligible, recs, false)) {
     PyErr_Clear();
     return false;
   }
-  std::vector<const PlainRecord*> ptrs;
+  SmallVec<const PlainRecord*, 16> ptrs;
   for (const PlainRecord& r : recs) ptrs.push_back(&r);
   return wrr_plain_with_lock(self, pool_key, ptrs, lock, winner);
 }
@@ -441,7 +441,7 @@ Ref python_score(ModuleState* st, PyObject* hashlib, const std::string& data) {
 // ---------------------------------------------------------------------------
 
 bool wrr_pick_at_once(LB* self, PyObject* pool_key, PyObject* eligible, Ref* winner) {
-  if (!plain(self) || !plain_key(pool_key)) {
+  if (!plain(self) || !plain_pool_key(self->st, pool_key)) {
     PyErr_Clear();
     return false;
   }
@@ -449,13 +449,12 @@ bool wrr_pick_at_once(LB* self, PyObject* pool_key, PyObject* eligible, Ref* win
   return wrr_pick_at_once_with(self, pool_key, eligible, lock.get(), winner);
 }
 
-bool wrr_pick_plain(LB* self, PyObject* pool_key, const std::vector<const PlainRecord*>& recs,
-                    Ref* winner) {
+bool wrr_pick_plain(LB* self, PyObject* pool_key, PlainPool recs, Ref* winner, const double* now) {
   Ref lock = lock_for(self, pool_key);
-  return wrr_plain_with_lock(self, pool_key, recs, lock.get(), winner);
+  return wrr_plain_with_lock(self, pool_key, recs, lock.get(), winner, true, now);
 }
 
-Ref least_connections_plain(const std::vector<const PlainRecord*>& recs) {
+Ref least_connections_plain(PlainPool recs) {
   // The smallest (ratio, count, id); the first of equals stays.
   const PlainRecord* best = nullptr;
   double best_ratio = 0.0;

@@ -5,11 +5,50 @@
 // else takes the general road, which follows the operations step by step.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "varnhold/load_balancer.h"
+#include "varnhold/pynum.h"
 
 namespace varnhold {
+
+// A vector that keeps its first N items inline (no allocation for the usual
+// pool of a few backends).
+template <class T, size_t N>
+class SmallVec {
+ public:
+  SmallVec() = default;
+  SmallVec(const SmallVec&) = delete;
+  void push_back(const T& v) {
+    if (size_ < N) {
+      inline_[size_] = v;
+    } else {
+      if (heap_.empty()) heap_.assign(inline_, inline_ + N);
+      heap_.push_back(v);
+    }
+    ++size_;
+  }
+  void resize(size_t n) {
+    if (n > N) heap_.resize(n);
+    size_ = n;
+  }
+  T* data() { return size_ > N || (!heap_.empty()) ? heap_.data() : inline_; }
+  const T* data() const { return size_ > N || (!heap_.empty()) ? heap_.data() : inline_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T& operator[](size_t i) { return data()[i]; }
+  T* begin() { return data(); }
+  T* end() { return data() + size_; }
+  const T* begin() const { return data(); }
+  const T* end() const { return data() + size_; }
+  operator std::span<const T>() const { return {data(), size_}; }
+
+ private:
+  T inline_[N] = {};
+  std::vector<T> heap_;
+  size_t size_ = 0;
+};
 
 struct PlainRecord {
   PyObject* record;      // borrowed: the list holds it
@@ -24,7 +63,18 @@ struct PlainRecord {
 // Reads every record of an exact list; false when one is not plain (nothing
 // is changed either way). With for_gate, the in-flight count and the
 // configured cap are read too.
-bool read_plain_records(LB* self, PyObject* list, std::vector<PlainRecord>& out, bool for_gate);
+using PlainRecords = SmallVec<PlainRecord, 16>;
+using PlainPool = std::span<const PlainRecord* const>;
+bool read_plain_records(LB* self, PyObject* list, PlainRecords& out, bool for_gate);
+
+// plain_key() for a pool key, remembering the last one found plain: a plain
+// key holds only immutable plain values, so the same object stays plain.
+inline bool plain_pool_key(ModuleState* st, PyObject* key) {
+  if (key == st->plain_key_seen) return true;
+  if (!plain_key(key)) return false;
+  Py_XSETREF(st->plain_key_seen, Py_NewRef(key));
+  return true;
+}
 
 // True while the module's time.monotonic is the original.
 bool real_monotonic(ModuleState* st);
@@ -38,7 +88,9 @@ class PlainGate {
   bool ready();
   // `_under_capacity(rec, pool, pool_key=key)` for the record at index i of
   // the pool; the first test computes the pool's figures.
-  bool under_capacity(const std::vector<const PlainRecord*>& pool, const PlainRecord& rec);
+  bool under_capacity(PlainPool pool, const PlainRecord& rec);
+  // The clock reading of the first test, once made.
+  const double* now() const noexcept { return have_figures_ ? &now_ : nullptr; }
   // A figure could not be computed in C: later tests must take the general road.
   bool lost() const noexcept { return lost_; }
 
@@ -51,13 +103,15 @@ class PlainGate {
   double rate_ = 0.0;
   double superfast_ = 0.0, ratio_ = 1.0, in_threshold_ = 0.0, rate_threshold_ = 0.0;
   double window_ = 0.5;
+  double now_ = 0.0;
 };
 
 // Picks over plain records (picks.cpp). The round-robin pick is done at once
 // only when the pool lock is idle and the pool's state is plain.
-bool wrr_pick_plain(LB* self, PyObject* pool_key, const std::vector<const PlainRecord*>& recs,
-                    Ref* winner);
-Ref least_connections_plain(const std::vector<const PlainRecord*>& recs);
+// The pool key is known plain; now, when given, is the clock reading of this
+// select, which stands for the pick's own.
+bool wrr_pick_plain(LB* self, PyObject* pool_key, PlainPool recs, Ref* winner, const double* now);
+Ref least_connections_plain(PlainPool recs);
 Ref sticky_lookup_records(LB* self, std::vector<Ref>& records, PyObject* sticky_key);
 
 }  // namespace varnhold

@@ -34,6 +34,10 @@ inline Ref truediv(PyObject* a, PyObject* b) { return check(PyNumber_TrueDivide(
 // A small exact int as a C integer; false when the object is anything else.
 inline bool small_int(PyObject* o, long long* out) {
   if (!PyLong_CheckExact(o)) return false;
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+    *out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+    return true;
+  }
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
   if (overflow || (v == -1 && PyErr_Occurred())) {

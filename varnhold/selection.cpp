@@ -122,7 +122,7 @@ bool plain_cap(PyObject* c, long long* out) {
 
 }  // namespace
 
-bool read_plain_records(LB* self, PyObject* list, std::vector<PlainRecord>& out, bool for_gate) {
+bool read_plain_records(LB* self, PyObject* list, PlainRecords& out, bool for_gate) {
   if (!PyList_CheckExact(list)) return false;
   ModuleState* st = self->st;
   Py_ssize_t n = PyList_GET_SIZE(list);
@@ -156,6 +156,23 @@ bool read_plain_records(LB* self, PyObject* list, std::vector<PlainRecord>& out,
 
 namespace {
 
+// A reference to each record, for as long as the fast road reads them.
+class Held {
+ public:
+  explicit Held(const PlainRecords& recs) {
+    for (const PlainRecord& r : recs) objs_.push_back(Py_NewRef(r.record));
+  }
+  Held(const Held&) = delete;
+  ~Held() { release(); }
+  void release() noexcept {
+    for (PyObject* o : objs_) Py_DECREF(o);
+    objs_.resize(0);
+  }
+
+ private:
+  SmallVec<PyObject*, 16> objs_;
+};
+
 // Values whose truth and comparisons run no Python code.
 bool plain_argument(PyObject* o) {
   return o == Py_None || PyUnicode_CheckExact(o) || plain_number(o);
@@ -187,16 +204,16 @@ Coro select_body(CoroFrame& f) {
     co_return hit;
   }
   // The fast road (see plain.h): the same steps on records read once.
-  if (plain(self) && PyErr_Occurred() == nullptr) {
-    std::vector<PlainRecord> recs;
+  if (plain(self)) {
+    PlainRecords recs;
     const bool sin_plain = no_sin_bin || plain_container(sin_binned);
     PlainGate gate(self, pool_key);
-    if (sin_plain && plain_key(pool_key) && read_plain_records(self, candidates, recs, true) &&
+    if (sin_plain && plain_pool_key(st, pool_key) && read_plain_records(self, candidates, recs, true) &&
         gate.ready()) {
-      std::vector<Ref> hold;  // the records stay alive whatever runs below
-      hold.reserve(recs.size());
-      for (const PlainRecord& r : recs) hold.push_back(Ref::borrow(r.record));
-      std::vector<const PlainRecord*> effective, eligible;
+      // The records stay alive whatever runs below, until the eligible
+      // list holds them.
+      Held hold(recs);
+      SmallVec<const PlainRecord*, 16> effective, eligible;
       for (const PlainRecord& r : recs) {
         if (r.positive) effective.push_back(&r);
       }
@@ -234,7 +251,9 @@ Coro select_body(CoroFrame& f) {
       Ref normalize = module_attr(st, st->s_normalize_lb_algorithm);
       bool fresh = !gate.lost() && plain_argument(f[kAlgorithm]) &&
                    plain_argument(f[kStickyKey]) && original_normalizer(st, normalize.get());
-      Ref algo = normalized_algorithm(st, f[kAlgorithm]);
+      Ref algo = original_normalizer(st, normalize.get())
+                     ? normalize_lb_algorithm(st, f[kAlgorithm])
+                     : call1(normalize.get(), f[kAlgorithm]);
       Ref sticky_name = module_attr(st, st->s_LB_ALGO_STICKY);
       fresh = fresh && PyUnicode_CheckExact(algo.get()) && PyUnicode_CheckExact(sticky_name.get());
       bool sticky = py_eq(algo.get(), sticky_name.get()) && truthy(f[kStickyKey]);
@@ -253,7 +272,7 @@ Coro select_body(CoroFrame& f) {
         } else if (least) {
           winner = least_connections_plain(eligible);
         } else {
-          wrr_pick_plain(self, pool_key, eligible, &winner);
+          wrr_pick_plain(self, pool_key, eligible, &winner, gate.now());
         }
       }
       if (!winner) {
@@ -267,7 +286,18 @@ Coro select_body(CoroFrame& f) {
           f.set(kPick, wrr_pick_via_self(self, pool_key, list));
         }
       }
-      if (!winner) winner = co_await py_await(f[kPick]);
+      if (winner) {
+        // Nothing suspended and, on the fresh road, nothing ran: the clock
+        // reading of this select stands for the booking's own.
+        if (fresh && gate.now() && plain(self) && real_monotonic(st)) {
+          record_dispatch_at(self, pool_key, winner.get(), *gate.now());
+        } else {
+          record_dispatch_via_self(self, pool_key, winner.get());
+        }
+        co_return winner;
+      }
+      hold.release();
+      winner = co_await py_await(f[kPick]);
       record_dispatch_via_self(self, f[kPoolKey], winner.get());
       co_return winner;
     }

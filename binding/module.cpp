@@ -134,6 +134,11 @@ void exec_module(PyObject* module) {
   VARNHOLD_NAMES(VARNHOLD_INTERN)
 #undef VARNHOLD_INTERN
 
+  {
+    Ref builtins = import("builtins");
+    st->std_import = attr(builtins.get(), "__import__").release();
+  }
+
   // 1. The standard facilities.
   Ref asyncio = import("asyncio");
   st->std_asyncio = Py_NewRef(asyncio.get());
@@ -276,6 +281,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(st->std_lock_type);
   Py_VISIT(st->std_blake2b);
   Py_VISIT(st->plain_key_seen);
+  Py_VISIT(st->std_import);
   return 0;
 }
 
@@ -294,6 +300,7 @@ int module_clear(PyObject* module) {
   Py_CLEAR(st->std_lock_type);
   Py_CLEAR(st->std_blake2b);
   Py_CLEAR(st->plain_key_seen);
+  Py_CLEAR(st->std_import);
 #define VARNHOLD_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
   VARNHOLD_NAMES(VARNHOLD_CLEAR_NAME)
 #undef VARNHOLD_CLEAR_NAME

@@ -44,7 +44,7 @@ namespace varnhold {
   X(set_result) X(cancel) X(cancelled) X(acquire) X(release) X(_locked)          \
   X(_waiters) X(__aenter__) X(__aexit__) X(blake2b) X(digest_size) X(digest)     \
   X(hashlib) X(maxlen) X(lb) X(server_id) X(_released) X(interval_sec)           \
-  X(list_running_servers) X(os) X(_loop)
+  X(list_running_servers) X(os) X(_loop) X(__import__)
 
 struct ModuleState {
   PyObject* module;       // borrowed: the state lives inside the module
@@ -69,6 +69,7 @@ struct ModuleState {
   PyObject* std_asyncio;    // the asyncio module
   PyObject* std_lock_type;  // asyncio.Lock
   PyObject* std_blake2b;    // _blake2.blake2b, found by the first sticky lookup (or NULL)
+  PyObject* std_import;     // builtins.__import__ as bound at start-up
   PyObject* plain_key_seen;  // the last pool key found plain (immutable, so it stays plain)
 
 #define VARNHOLD_DECLARE_NAME(n) PyObject* s_##n;

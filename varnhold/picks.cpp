@@ -1,6 +1,7 @@
 // Pick algorithms: smooth weighted round-robin under the pool lock, weighted
 // least-connections, and rendezvous-hashed sticky lookup. Each returns one
 // record of the eligible list, the very object it was given.
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -393,8 +394,8 @@ void append_text(std::string& out, PyObject* o) {
     append_utf8(out, o);
   } else if (small_int(o, &v)) {
     char buf[24];
-    int n = snprintf(buf, sizeof buf, "%lld", v);
-    out.append(buf, n);
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr - buf);
   } else {
     Ref s = check(PyObject_Str(o));
     append_utf8(out, s.get());
@@ -421,6 +422,26 @@ bool native_blake2b(ModuleState* st, PyObject* ctor) {
     st->std_blake2b = v;
   }
   return ctor == st->std_blake2b;
+}
+
+// `import hashlib` as that statement runs inside the lookup: through the
+// builtins' __import__ (a replaced one is called), else the import system's
+// own lookup of sys.modules. (PyImport_Import would also pass a fromlist,
+// which sends every call through importlib's Python code.)
+Ref import_hashlib(ModuleState* st) {
+  PyObject* builtins = PyEval_GetBuiltins();
+  if (!builtins) return check(PyImport_Import(st->s_hashlib));
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(builtins, st->s___import__, &found) < 0) throw PyError();
+  Ref fn = Ref::steal(found);
+  if (!fn) raise(PyExc_ImportError, "__import__ not found");
+  if (fn.get() == st->std_import) {
+    return check(PyImport_ImportModuleLevelObject(st->s_hashlib, st->module_dict, Py_None,
+                                                  Py_None, 0));
+  }
+  Ref level = Ref::borrow(PyLong_FromLong(0));
+  PyObject* args[] = {st->s_hashlib, st->module_dict, Py_None, Py_None, level.get()};
+  return check(PyObject_Vectorcall(fn.get(), args, 5, nullptr));
 }
 
 // The rendezvous score through the hash module as it stands.
@@ -567,11 +588,14 @@ Ref sticky_core(LB* self, PyObject* hashlib_module, std::vector<Ref>& records,
     native = native_blake2b(st, ctor.get());
   }
   std::string data;
-  std::vector<size_t> begin(n), end(n);
-  std::vector<uint64_t> fast(n);
+  data.reserve(n * 32);
+  SmallVec<size_t, 16> begin, end, which;
+  SmallVec<uint64_t, 16> fast, digests;
+  SmallVec<const uint8_t*, 16> ptrs;
+  begin.resize(n);
+  end.resize(n);
+  fast.resize(n);
   std::vector<Ref> slow(n);  // scores taken through hashlib
-  std::vector<const uint8_t*> ptrs;
-  std::vector<size_t> lens, which;
   for (size_t i = 0; i < n; ++i) {
     PyObject* rec = records[i].get();
     begin[i] = data.size();
@@ -588,11 +612,12 @@ Ref sticky_core(LB* self, PyObject* hashlib_module, std::vector<Ref>& records,
       slow[i] = python_score(st, hashlib.get(), data.substr(begin[i], end[i] - begin[i]));
     }
   }
+  SmallVec<size_t, 16> lens;
   for (size_t i : which) {
     ptrs.push_back(reinterpret_cast<const uint8_t*>(data.data()) + begin[i]);
     lens.push_back(end[i] - begin[i]);
   }
-  std::vector<uint64_t> digests(which.size());
+  digests.resize(which.size());
   blake2b64_many(ptrs.data(), lens.data(), which.size(), digests.data());
   for (size_t j = 0; j < which.size(); ++j) fast[which[j]] = digests[j];
   // 4. The highest score; the first of equals stays.
@@ -619,13 +644,13 @@ Ref sticky_lookup(LB* self, PyObject* eligible, PyObject* sticky_key) {
   // 1. Nothing to choose from.
   if (!truthy(eligible)) return Ref::borrow(Py_None);
   // 2. The interpreter's hash module, imported at every lookup.
-  Ref hashlib = check(PyImport_Import(self->st->s_hashlib));
+  Ref hashlib = import_hashlib(self->st);
   std::vector<Ref> records = records_of(eligible);
   return sticky_core(self, hashlib.get(), records, sticky_key);
 }
 
 Ref sticky_lookup_records(LB* self, std::vector<Ref>& records, PyObject* sticky_key) {
-  Ref hashlib = check(PyImport_Import(self->st->s_hashlib));
+  Ref hashlib = import_hashlib(self->st);
   return sticky_core(self, hashlib.get(), records, sticky_key);
 }
 

@@ -100,6 +100,13 @@ using CoroBody = Coro (*)(CoroFrame&);
 Ref make_coroutine(ModuleState* st, PyObject* qualname, std::initializer_list<PyObject*> args,
                    CoroBody body);
 
+// A coroutine whose body never suspends: a plain function run at the first
+// send, with no C++ frame to allocate (the lease's asynchronous entry and
+// exit).
+using ImmediateBody = Ref (*)(CoroFrame&);
+Ref make_immediate(ModuleState* st, PyObject* qualname, std::initializer_list<PyObject*> args,
+                   ImmediateBody body);
+
 // Type spec for module start-up.
 extern PyType_Spec coroutine_spec;
 

@@ -32,11 +32,12 @@ Ref exit_via_self(PyObject* self, PyObject* t, PyObject* e, PyObject* tb) {
                                          4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Coro aenter_body(CoroFrame& f) { co_return enter_via_self(f[0]); }
+// The asynchronous entry and exit never suspend.
+Ref aenter_body(CoroFrame& f) { return enter_via_self(f[0]); }
 
-Coro aexit_body(CoroFrame& f) {
+Ref aexit_body(CoroFrame& f) {
   exit_via_self(f[0], f[1], f[2], f[3]);
-  co_return Ref::borrow(Py_None);
+  return Ref::borrow(Py_None);
 }
 
 PyObject* lease_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -98,7 +99,7 @@ PyObject* m_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* m_aenter(PyObject* self, PyObject*) {
   return guard([&] {
     static PyObject* name = PyUnicode_InternFromString("InflightLease.__aenter__");
-    return make_coroutine(as_lease(self)->st, name, {self}, aenter_body);
+    return make_immediate(as_lease(self)->st, name, {self}, aenter_body);
   });
 }
 
@@ -107,7 +108,7 @@ PyObject* m_aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::array<PyObject*, 3> a;
     parse_args(kAexitSig, args, nargs, kw, a);
     static PyObject* name = PyUnicode_InternFromString("InflightLease.__aexit__");
-    return make_coroutine(as_lease(self)->st, name, {self, a[0], a[1], a[2]}, aexit_body);
+    return make_immediate(as_lease(self)->st, name, {self, a[0], a[1], a[2]}, aexit_body);
   });
 }
 

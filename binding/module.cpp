@@ -23,6 +23,7 @@ ModuleState* module_state(PyObject* module) {
 namespace {
 
 int type_watcher_id = -1;
+int dict_watcher_id = -1;
 
 // Every initialised module's state, for the type watcher (asyncio.Lock is no
 // type of ours, so its module cannot be found from it).
@@ -37,6 +38,17 @@ int on_type_modified(PyTypeObject* type) {
   for (ModuleState* st : live_states()) {
     if (st->lb_type == type) st->lb_type_pristine = false;
     if (st->std_lock_type == reinterpret_cast<PyObject*>(type)) st->lock_type_pristine = false;
+  }
+  return 0;
+}
+
+// Any change to the module's namespace or to the time module's retires the
+// facts read from them.
+int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+  for (ModuleState* st : live_states()) {
+    if (dict == st->module_dict || (st->std_time && dict == PyModule_GetDict(st->std_time))) {
+      ++st->namespace_epoch;
+    }
   }
   return 0;
 }
@@ -260,6 +272,11 @@ void exec_module(PyObject* module) {
   st->lb_type_pristine = true;
   check(PyType_Watch(type_watcher_id, st->std_lock_type));
   st->lock_type_pristine = true;
+  st->normalizer_function = normalize_lb_algorithm_def.ml_meth;
+  if (dict_watcher_id < 0) dict_watcher_id = check(PyDict_AddWatcher(on_dict_event));
+  check(PyDict_Watch(dict_watcher_id, st->module_dict));
+  check(PyDict_Watch(dict_watcher_id, PyModule_GetDict(st->std_time)));
+  st->namespace_epoch = 1;
   live_states().push_back(st);
 }
 

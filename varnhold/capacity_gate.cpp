@@ -483,32 +483,9 @@ Ref queue_capacity_for_pool_via_self(LB* self, PyObject* candidates) {
 
 namespace varnhold {
 
-bool real_monotonic(ModuleState* st) {
-  PyObject* t = PyDict_GetItemWithError(st->module_dict, st->s_time);
-  if (t != st->std_time) return false;
-  return PyDict_GetItemWithError(PyModule_GetDict(t), st->s_monotonic) == st->std_monotonic;
-}
+bool real_monotonic(ModuleState* st) { return namespace_facts(st).monotonic_std; }
 
 namespace {
-
-// A plain number as a double, exactly (ints up to 2^53).
-bool as_double(PyObject* o, double* out) {
-  if (!o) return false;
-  if (PyFloat_CheckExact(o)) {
-    *out = PyFloat_AS_DOUBLE(o);
-    return true;
-  }
-  if (PyBool_Check(o)) {
-    *out = o == Py_True ? 1.0 : 0.0;
-    return true;
-  }
-  long long v;
-  if (small_int(o, &v) && v <= (1LL << 53) && v >= -(1LL << 53)) {
-    *out = static_cast<double>(v);
-    return true;
-  }
-  return false;
-}
 
 // The builtins' max(a, b) and min(a, b): the first argument wins ties and NaN.
 double py_maxd(double a, double b) { return b > a ? b : a; }
@@ -517,58 +494,39 @@ double py_mind(double a, double b) { return b < a ? b : a; }
 }  // namespace
 
 bool PlainGate::ready() {
-  ModuleState* st = self_->st;
-  PyObject* d = st->module_dict;
-  auto setting = [&](PyObject* name, double* out) {
-    return as_double(PyDict_GetItemWithError(d, name), out);
-  };
-  bool ok = [&] {
-    if (!real_monotonic(st) || key_ == Py_None) return false;
-    PyObject* mode = self_->routing_mode;
-    if (!mode || !PyUnicode_CheckExact(mode)) return false;
-    PyObject* const names[] = {st->s_ROUTING_MODE_MAX_CONCURRENCY, st->s_ROUTING_MODE_QUEUE_ALL,
-                               st->s_ROUTING_MODE_SUPERFAST, st->s_ROUTING_MODE_HYBRID};
-    mode_ = kOtherMode;
-    for (int i = 0; i < 4; ++i) {
-      PyObject* want = PyDict_GetItemWithError(d, names[i]);
-      if (!want || !PyUnicode_CheckExact(want)) return false;
-      if (mode == want || PyUnicode_Compare(mode, want) == 0) {
-        mode_ = i;
-        break;
-      }
+  const NamespaceFacts& f = namespace_facts(self_->st);
+  if (!f.monotonic_std || key_ == Py_None || !f.mode_names[0] || !f.have_window) return false;
+  PyObject* mode = self_->routing_mode;
+  if (!mode || !PyUnicode_CheckExact(mode)) return false;
+  mode_ = kOtherMode;
+  for (int i = 0; i < 4; ++i) {
+    if (mode == f.mode_names[i] || PyUnicode_Compare(mode, f.mode_names[i]) == 0) {
+      mode_ = i;
+      break;
     }
-    if (mode_ == kSuperfast || mode_ == kHybrid) {
-      if (!setting(st->s_SUPERFAST_PER_SERVER_CAP, &superfast_)) return false;
-    }
-    if (mode_ == kHybrid) {
-      double raw;
-      if (!setting(st->s_HYBRID_HOT_EXIT_RATIO, &raw) ||
-          !setting(st->s_HYBRID_INFLIGHT_THRESHOLD, &in_threshold_) ||
-          !setting(st->s_HYBRID_RATE_THRESHOLD, &rate_threshold_)) {
-        return false;
-      }
-      ratio_ = py_maxd(0.0, py_mind(1.0, raw));
-      if (!self_->pool_hot_state || !PyDict_CheckExact(self_->pool_hot_state)) return false;
-    }
-    double w;
-    if (!setting(st->s_HYBRID_RATE_WINDOW_SEC, &w)) return false;
-    window_ = py_maxd(0.5, w);
-    PyObject* windows = self_->pool_dispatch_windows;
-    if (!windows || !PyDict_CheckExact(windows) || !self_->inflight ||
-        !PyDict_CheckExact(self_->inflight)) {
-      return false;
-    }
-    PyObject* win = PyDict_GetItemWithError(windows, key_);
-    if (win && win != Py_None && reinterpret_cast<PyObject*>(Py_TYPE(win)) != st->std_deque) {
-      return false;
-    }
-    return true;
-  }();
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    ok = false;
   }
-  return ok;
+  if ((mode_ == kSuperfast || mode_ == kHybrid) && !f.have_superfast) return false;
+  if (mode_ == kHybrid) {
+    if (!f.have_hybrid || !self_->pool_hot_state || !PyDict_CheckExact(self_->pool_hot_state)) {
+      return false;
+    }
+    ratio_ = f.ratio;
+    in_threshold_ = f.inflight_threshold;
+    rate_threshold_ = f.rate_threshold;
+  }
+  superfast_ = f.superfast;
+  window_ = f.window;
+  PyObject* windows = self_->pool_dispatch_windows;
+  if (!windows || !PyDict_CheckExact(windows) || !self_->inflight ||
+      !PyDict_CheckExact(self_->inflight)) {
+    return false;
+  }
+  PyObject* win = PyDict_GetItemWithError(windows, key_);
+  if (!win && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return !win || win == Py_None || reinterpret_cast<PyObject*>(Py_TYPE(win)) == self_->st->std_deque;
 }
 
 bool PlainGate::under_capacity(PlainPool pool, const PlainRecord& rec) {

@@ -3,6 +3,8 @@
 // cached here: they are read from the module namespace at every call.
 #pragma once
 
+#include <cstdint>
+
 #include "varnhold/py.h"
 
 namespace varnhold {
@@ -46,6 +48,23 @@ namespace varnhold {
   X(hashlib) X(maxlen) X(lb) X(server_id) X(_released) X(interval_sec)           \
   X(list_running_servers) X(os) X(_loop) X(__import__)
 
+// Facts read from the module's namespace (and the time module's) that stay
+// true until one of those dicts changes: a dict watcher counts every change
+// in namespace_epoch, and a fact is read again once the count moved. Object
+// pointers here are borrowed from the namespace, which holds them meanwhile.
+struct NamespaceFacts {
+  uint64_t epoch = ~0ULL;  // the count when these were read
+  bool monotonic_std = false;  // `time` is the time module, monotonic the original
+  bool time_std = false;       // ... and time.time the original
+  // For the fast road of select: each true only when the value is plain.
+  PyObject* mode_names[4] = {};  // ROUTING_MODE_MAX_CONCURRENCY, _QUEUE_ALL, _SUPERFAST, _HYBRID
+  bool have_superfast = false, have_hybrid = false, have_window = false;
+  double superfast = 0, ratio = 0, inflight_threshold = 0, rate_threshold = 0, window = 0;
+  bool normalizer_std = false;  // normalize_lb_algorithm is the module's own
+  PyObject* algo_sticky = nullptr;  // LB_ALGO_STICKY, when exact text
+  PyObject* algo_least = nullptr;   // LB_ALGO_LEAST_CONN, when exact text
+};
+
 struct ModuleState {
   PyObject* module;       // borrowed: the state lives inside the module
   PyObject* module_dict;  // borrowed, as long-lived as the module
@@ -72,12 +91,19 @@ struct ModuleState {
   PyObject* std_import;     // builtins.__import__ as bound at start-up
   PyObject* plain_key_seen;  // the last pool key found plain (immutable, so it stays plain)
 
+  uint64_t namespace_epoch;  // changes of the module's and time's dicts
+  PyCFunction normalizer_function;  // the C function of normalize_lb_algorithm
+  NamespaceFacts facts;
+
 #define VARNHOLD_DECLARE_NAME(n) PyObject* s_##n;
   VARNHOLD_NAMES(VARNHOLD_DECLARE_NAME)
 #undef VARNHOLD_DECLARE_NAME
 };
 
 ModuleState* module_state(PyObject* module);
+
+// The facts of the namespace as it stands now.
+const NamespaceFacts& namespace_facts(ModuleState* st);
 
 // A module attribute read now; NameError when the host deleted it.
 Ref module_attr(ModuleState* st, PyObject* name);

@@ -248,19 +248,24 @@ Coro select_body(CoroFrame& f) {
       // The normaliser and the names as the module binds them now. Unless
       // all of that is the module's own plain text, Python code may have run
       // and the picks read the records again, through self.
-      Ref normalize = module_attr(st, st->s_normalize_lb_algorithm);
+      const NamespaceFacts& facts = namespace_facts(st);
       bool fresh = !gate.lost() && plain_argument(f[kAlgorithm]) &&
-                   plain_argument(f[kStickyKey]) && original_normalizer(st, normalize.get());
-      Ref algo = original_normalizer(st, normalize.get())
-                     ? normalize_lb_algorithm(st, f[kAlgorithm])
-                     : call1(normalize.get(), f[kAlgorithm]);
-      Ref sticky_name = module_attr(st, st->s_LB_ALGO_STICKY);
-      fresh = fresh && PyUnicode_CheckExact(algo.get()) && PyUnicode_CheckExact(sticky_name.get());
+                   plain_argument(f[kStickyKey]) && facts.normalizer_std && facts.algo_sticky &&
+                   facts.algo_least;
+      Ref algo, sticky_name, least_name;
+      if (fresh) {
+        algo = normalize_lb_algorithm(st, f[kAlgorithm]);
+        sticky_name = Ref::borrow(facts.algo_sticky);
+        least_name = Ref::borrow(facts.algo_least);
+        fresh = PyUnicode_CheckExact(algo.get());
+      } else {
+        algo = normalized_algorithm(st, f[kAlgorithm]);
+        sticky_name = module_attr(st, st->s_LB_ALGO_STICKY);
+      }
       bool sticky = py_eq(algo.get(), sticky_name.get()) && truthy(f[kStickyKey]);
       bool least = false;
       if (!sticky) {
-        Ref least_name = module_attr(st, st->s_LB_ALGO_LEAST_CONN);
-        fresh = fresh && PyUnicode_CheckExact(least_name.get());
+        if (!least_name) least_name = module_attr(st, st->s_LB_ALGO_LEAST_CONN);
         least = py_eq(algo.get(), least_name.get());
       }
       Ref winner;

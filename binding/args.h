@@ -16,6 +16,9 @@ struct Signature {
   int n_required;             // of which the first n_required have no default
   int n_kwonly;               // keyword-only parameters, all with defaults
   const char* names[12];      // positional names, then keyword-only names
+  // The names interned, filled at first use: a caller's keywords are usually
+  // the very same interned strings.
+  mutable PyObject* interned[12] = {};
 };
 
 // Fills out[0 .. n_positional + n_kwonly) with borrowed values, NULL where the
@@ -33,14 +36,21 @@ void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-      const char* kname = PyUnicode_AsUTF8(key);
-      if (!kname) throw PyError();
       int found = -1;
       for (int j = 0; j < total; ++j) {
-        if (std::strcmp(kname, sig.names[j]) == 0) {
+        if (!sig.interned[j]) {
+          sig.interned[j] = PyUnicode_InternFromString(sig.names[j]);
+          if (!sig.interned[j]) throw PyError();
+        }
+        if (key == sig.interned[j]) {
           found = j;
           break;
         }
+      }
+      const char* kname = PyUnicode_AsUTF8(key);
+      if (!kname) throw PyError();
+      for (int j = 0; found < 0 && j < total; ++j) {
+        if (std::strcmp(kname, sig.names[j]) == 0) found = j;
       }
       if (found < 0) {
         raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'",

@@ -500,7 +500,7 @@ bool PlainGate::ready() {
   if (!mode || !PyUnicode_CheckExact(mode)) return false;
   mode_ = kOtherMode;
   for (int i = 0; i < 4; ++i) {
-    if (mode == f.mode_names[i] || PyUnicode_Compare(mode, f.mode_names[i]) == 0) {
+    if (text_eq(mode, f.mode_names[i])) {
       mode_ = i;
       break;
     }

@@ -18,36 +18,41 @@ namespace varnhold {
 template <class T, size_t N>
 class SmallVec {
  public:
-  SmallVec() = default;
+  SmallVec() noexcept = default;
   SmallVec(const SmallVec&) = delete;
+  SmallVec& operator=(const SmallVec&) = delete;
   void push_back(const T& v) {
-    if (size_ < N) {
-      inline_[size_] = v;
-    } else {
-      if (heap_.empty()) heap_.assign(inline_, inline_ + N);
-      heap_.push_back(v);
-    }
-    ++size_;
+    if (size_ == cap_) grow(size_ + 1);
+    data_[size_++] = v;
   }
   void resize(size_t n) {
-    if (n > N) heap_.resize(n);
+    if (n > cap_) grow(n);
     size_ = n;
   }
-  T* data() { return size_ > N || (!heap_.empty()) ? heap_.data() : inline_; }
-  const T* data() const { return size_ > N || (!heap_.empty()) ? heap_.data() : inline_; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  T& operator[](size_t i) { return data()[i]; }
-  T* begin() { return data(); }
-  T* end() { return data() + size_; }
-  const T* begin() const { return data(); }
-  const T* end() const { return data() + size_; }
-  operator std::span<const T>() const { return {data(), size_}; }
+  T& operator[](size_t i) { return data_[i]; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+  operator std::span<const T>() const { return {data_, size_}; }
 
  private:
-  T inline_[N] = {};
+  void grow(size_t need) {
+    size_t cap = cap_ * 2 > need ? cap_ * 2 : need;
+    std::vector<T> bigger(cap);
+    for (size_t i = 0; i < size_; ++i) bigger[i] = data_[i];
+    heap_.swap(bigger);
+    data_ = heap_.data();
+    cap_ = cap;
+  }
+  T inline_[N];  // left uninitialised: only the first size_ items are read
+  T* data_ = inline_;
+  size_t size_ = 0, cap_ = N;
   std::vector<T> heap_;
-  size_t size_ = 0;
 };
 
 struct PlainRecord {

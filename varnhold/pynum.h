@@ -2,6 +2,8 @@
 // paths for the exact int and float objects that normally flow through.
 #pragma once
 
+#include <cstring>
+
 #include "varnhold/py.h"
 
 namespace varnhold {
@@ -94,12 +96,20 @@ inline bool plain_key(PyObject* o, int depth = 0) {
 
 namespace varnhold {
 
+// Equality of two exact str objects.
+inline bool text_eq(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) {
+    return false;
+  }
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     PyUnicode_GET_LENGTH(a) * PyUnicode_KIND(a)) == 0;
+}
+
 // `a == b` as an `if` reads it: the comparison's result, then its truth (no
 // identity shortcut, unlike containers).
 inline bool py_eq(PyObject* a, PyObject* b) {
-  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-    return a == b || PyUnicode_Compare(a, b) == 0;
-  }
+  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return text_eq(a, b);
   if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
     return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
   }

@@ -78,6 +78,43 @@ int lease_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
   });
 }
 
+}  // namespace
+
+// InflightLease(lb, server_id) called the way the interpreter calls a class:
+// for the module's own, unmodified class with two positional arguments, its
+// __new__ and __init__ are these, run directly; otherwise the class is called
+// as any other (type.__call__).
+PyObject* lease_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  ModuleState* st = static_cast<ModuleState*>(PyType_GetModuleState(tp));
+  if (st && tp == st->lease_type && st->lease_type_pristine && nargs == 2 && !kwnames) {
+    PyObject* self = tp->tp_alloc(tp, 0);
+    if (!self) return nullptr;
+    as_lease(self)->st = st;
+    lease_init(as_lease(self), args[0], args[1]);
+    return self;
+  }
+  PyErr_Clear();
+  Ref tuple = Ref::steal(PyTuple_New(nargs));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  Ref kwargs;
+  if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+    kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) {
+        return nullptr;
+      }
+    }
+  }
+  return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
+}
+
+namespace {
+
 PyObject* m_enter(PyObject* self, PyObject*) {
   return guard([&] { return lease_enter(as_lease(self)); });
 }

@@ -38,6 +38,7 @@ int on_type_modified(PyTypeObject* type) {
   for (ModuleState* st : live_states()) {
     if (st->lb_type == type) st->lb_type_pristine = false;
     if (st->std_lock_type == reinterpret_cast<PyObject*>(type)) st->lock_type_pristine = false;
+    if (st->lease_type == type) st->lease_type_pristine = false;
   }
   return 0;
 }
@@ -257,6 +258,7 @@ void exec_module(PyObject* module) {
   add(module, "LoadBalancer", std::move(lb_type));
   Ref lease_type = check(PyType_FromModuleAndSpec(module, &lease_spec, nullptr));
   st->lease_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(lease_type.get()));
+  st->lease_type->tp_vectorcall = lease_vectorcall;
   add(module, "InflightLease", std::move(lease_type));
 
   // 16. - 17. The functions.
@@ -272,6 +274,8 @@ void exec_module(PyObject* module) {
   st->lb_type_pristine = true;
   check(PyType_Watch(type_watcher_id, st->std_lock_type));
   st->lock_type_pristine = true;
+  check(PyType_Watch(type_watcher_id, reinterpret_cast<PyObject*>(st->lease_type)));
+  st->lease_type_pristine = true;
   st->normalizer_function = normalize_lb_algorithm_def.ml_meth;
   if (dict_watcher_id < 0) dict_watcher_id = check(PyDict_AddWatcher(on_dict_event));
   check(PyDict_Watch(dict_watcher_id, st->module_dict));

@@ -79,6 +79,8 @@ struct ModuleState {
   // False once asyncio.Lock (or a base of it) was modified; pool locks are
   // then always entered through their own methods.
   bool lock_type_pristine;
+  // False once InflightLease was modified; it is then called as any class.
+  bool lease_type_pristine;
 
   // The standard objects bound at start-up, kept to recognise them later.
   PyObject* std_time;       // the time module

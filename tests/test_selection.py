@@ -373,5 +373,78 @@ class Overrides(SelectionTest):
         self.assertEqual(await self.ids([rec(1, 5), rec(2)], 1), [1])
 
 
+class RequestRoad(SelectionTest):
+    """The road of every request, on the real clock: results must not depend on
+    whether the balancer is a plain one or a subclass reached method by method."""
+
+    async def test_plain_and_subclassed_balancers_agree(self):
+        class Sub(varnhold.LoadBalancer):
+            pass
+
+        rng = random.Random(11)
+        plain, sub = varnhold.LoadBalancer(), Sub()
+        for mode in ("superfast", "hybrid", "max_concurrency", "queue_all"):
+            plain.set_routing_mode(mode)
+            sub.set_routing_mode(mode)
+            for _ in range(150):
+                cands = [{"id": rng.randint(1, 9), "weight": rng.choice([0, 1, 2, 0.5, -1, None]),
+                          "max_concurrency": rng.choice([0, 1, 2, 4, 32, 2.5, None])}
+                         for _ in range(rng.randint(1, 8))]
+                counts = {rng.randint(1, 9): rng.randint(1, 5) for _ in range(rng.randint(0, 5))}
+                kw = {"algorithm": rng.choice([None, "least_connections", "sticky_session"]),
+                      "sticky_key": rng.choice([None, "user-%d" % rng.randint(1, 5)]),
+                      "sin_binned": rng.choice([None, {rng.randint(1, 9)}])}
+                key = rng.choice([KEY, OTHER])
+                results = []
+                for lb in (plain, sub):
+                    lb.inflight.clear()
+                    lb.inflight.update(counts)
+                    won = await lb.select(key, cands, **kw)
+                    results.append(None if won is None else cands.index(won))
+                self.assertEqual(results[0], results[1], (mode, cands, counts, kw))
+                for attr in ("_wrr", "dispatch_counts", "_pool_hot_state"):
+                    self.assertEqual(repr(getattr(plain, attr)), repr(getattr(sub, attr)), attr)
+                self.assertEqual({k: len(v) for k, v in plain._pool_dispatch_windows.items()},
+                                 {k: len(v) for k, v in sub._pool_dispatch_windows.items()})
+
+    async def test_changes_to_the_namespace_take_effect(self):
+        cands = [rec(1, cap=32)]
+        self.lb.set_routing_mode("superfast")
+        self.lb.inflight[1] = 1
+        saved = varnhold.SUPERFAST_PER_SERVER_CAP
+        try:
+            varnhold.SUPERFAST_PER_SERVER_CAP = 1
+            self.assertIsNone(await self.lb.select(KEY, cands))
+            varnhold.SUPERFAST_PER_SERVER_CAP = 2
+            self.assertIsNotNone(await self.lb.select(KEY, cands))
+        finally:
+            varnhold.SUPERFAST_PER_SERVER_CAP = saved
+        # The time module's own clock, replaced, is the one read.
+        with mock.patch("time.monotonic", lambda: 4242.5), mock.patch("time.time", lambda: 7.0):
+            await self.lb.select(KEY, cands)
+        self.assertEqual(self.lb._pool_last_access[KEY], 4242.5)
+        self.assertEqual(self.lb._pool_dispatch_windows[KEY][-1], 4242.5)
+        self.assertEqual(self.lb.last_dispatch_ts[1], 7.0)
+
+    async def test_lease_class_as_modified(self):
+        self.assertEqual(self.lb.inflight, {})
+        won = await self.lb.select(KEY, [rec(1)])
+        with varnhold.InflightLease(self.lb, won["id"]):
+            self.assertEqual(self.lb.inflight, {1: 1})
+        async with varnhold.InflightLease(self.lb, won["id"]):
+            self.assertEqual(self.lb.inflight, {1: 1})
+        self.assertEqual(self.lb.inflight, {})
+        seen = []
+        real_init = varnhold.InflightLease.__init__
+
+        def init(lease, lb, server_id):
+            seen.append(server_id)
+            real_init(lease, lb, server_id)
+
+        with mock.patch.object(varnhold.InflightLease, "__init__", init):
+            varnhold.InflightLease(self.lb, 5)
+        self.assertEqual(seen, [5])
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -211,9 +211,12 @@ Ref lock_for(LB* self, PyObject* pool_key) {
 
 namespace {
 
-void book(LB* self, PyObject* pool_key, PyObject* server, const double* reading) {
+// sid and window, when given, are the record's id and the pool's window as
+// the caller just read them (no Python code ran since).
+void book(LB* self, PyObject* pool_key, PyObject* server, const double* reading,
+          PyObject* known_sid = nullptr, PyObject* known_window = nullptr) {
   ModuleState* st = self->st;
-  Ref sid = getitem(server, st->s_id);
+  Ref sid = known_sid ? Ref::borrow(known_sid) : getitem(server, st->s_id);
   PyObject* counts = LB_DISPATCH_COUNTS(self);
   Ref n = get_plus_one(counts, sid.get());
   check(PyDict_SetItem(counts, sid.get(), n.get()));
@@ -223,7 +226,11 @@ void book(LB* self, PyObject* pool_key, PyObject* server, const double* reading)
   check(PyDict_SetItem(LB_POOL_LAST_ACCESS(self), pool_key, now.get()));
   PyObject* windows = LB_POOL_DISPATCH_WINDOWS(self);
   PyObject* w = nullptr;
-  if (PyDict_GetItemRef(windows, pool_key, &w) < 0) throw PyError();
+  if (known_window) {
+    w = Py_NewRef(known_window);
+  } else if (PyDict_GetItemRef(windows, pool_key, &w) < 0) {
+    throw PyError();
+  }
   Ref win = Ref::steal(w);
   if (!win || win.get() == Py_None) {
     win = new_deque(st, 4096);
@@ -238,8 +245,9 @@ void record_dispatch(LB* self, PyObject* pool_key, PyObject* server) {
   book(self, pool_key, server, nullptr);
 }
 
-void record_dispatch_at(LB* self, PyObject* pool_key, PyObject* server, double now) {
-  book(self, pool_key, server, &now);
+void record_dispatch_at(LB* self, PyObject* pool_key, PyObject* server, double now, PyObject* sid,
+                        PyObject* window) {
+  book(self, pool_key, server, &now, sid, window);
 }
 
 // ---- calls through self ----

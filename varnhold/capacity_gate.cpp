@@ -526,7 +526,10 @@ bool PlainGate::ready() {
     PyErr_Clear();
     return false;
   }
-  return !win || win == Py_None || reinterpret_cast<PyObject*>(Py_TYPE(win)) == self_->st->std_deque;
+  if (!win || win == Py_None) return true;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(win)) != self_->st->std_deque) return false;
+  window_obj_ = Ref::borrow(win);
+  return true;
 }
 
 bool PlainGate::under_capacity(PlainPool pool, const PlainRecord& rec) {
@@ -538,10 +541,8 @@ bool PlainGate::under_capacity(PlainPool pool, const PlainRecord& rec) {
     double now = now_ = raw_monotonic();  // the clock is the original (ready())
     double cutoff = now - window_;
     rate_ = 0.0;
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(self_->pool_dispatch_windows, key_, &found) < 0) throw PyError();
-    Ref win = Ref::steal(found);
-    if (win && win.get() != Py_None) {
+    Ref win = window_obj_.dup();  // still the dict's: nothing ran since ready()
+    if (win) {
       Ref first;
       for (;;) {
         if (check_size(PyObject_Size(win.get())) == 0) break;

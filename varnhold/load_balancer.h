@@ -91,8 +91,10 @@ Ref queue_ttl_sec(LB* self);
 Ref queue_depth_multiplier(LB* self);
 Ref lock_for(LB* self, PyObject* pool_key);
 void record_dispatch(LB* self, PyObject* pool_key, PyObject* server);
-// The same with the monotonic reading already made in this operation.
-void record_dispatch_at(LB* self, PyObject* pool_key, PyObject* server, double now);
+// The same with the monotonic reading already made in this operation, and
+// the server's id and the pool's window (or NULL) as just read.
+void record_dispatch_at(LB* self, PyObject* pool_key, PyObject* server, double now, PyObject* sid,
+                        PyObject* window);
 
 void record_dispatch_via_self(LB* self, PyObject* pool_key, PyObject* server);
 void bump_reject_via_self(LB* self, PyObject* reason);

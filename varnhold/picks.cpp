@@ -428,14 +428,16 @@ bool native_blake2b(ModuleState* st, PyObject* ctor) {
 // builtins' __import__ (a replaced one is called), else the import system's
 // own lookup of sys.modules. (PyImport_Import would also pass a fromlist,
 // which sends every call through importlib's Python code.)
-Ref import_hashlib(ModuleState* st) {
+Ref import_hashlib(ModuleState* st, bool* pure = nullptr) {
   PyObject* builtins = PyEval_GetBuiltins();
+  if (pure) *pure = false;
   if (!builtins) return check(PyImport_Import(st->s_hashlib));
   PyObject* found = nullptr;
   if (PyDict_GetItemRef(builtins, st->s___import__, &found) < 0) throw PyError();
   Ref fn = Ref::steal(found);
   if (!fn) raise(PyExc_ImportError, "__import__ not found");
   if (fn.get() == st->std_import) {
+    if (pure) *pure = true;
     return check(PyImport_ImportModuleLevelObject(st->s_hashlib, st->module_dict, Py_None,
                                                   Py_None, 0));
   }
@@ -573,7 +575,7 @@ Ref least_connections_pick(LB* self, PyObject* eligible) {
 namespace {
 
 Ref sticky_core(LB* self, PyObject* hashlib_module, std::vector<Ref>& records,
-                PyObject* sticky_key) {
+                PyObject* sticky_key, bool* pure = nullptr) {
   ModuleState* st = self->st;
   Ref hashlib = Ref::borrow(hashlib_module);
   size_t n = records.size();
@@ -609,6 +611,7 @@ Ref sticky_core(LB* self, PyObject* hashlib_module, std::vector<Ref>& records,
     if (native) {
       which.push_back(i);
     } else {
+      if (pure) *pure = false;
       slow[i] = python_score(st, hashlib.get(), data.substr(begin[i], end[i] - begin[i]));
     }
   }
@@ -649,9 +652,9 @@ Ref sticky_lookup(LB* self, PyObject* eligible, PyObject* sticky_key) {
   return sticky_core(self, hashlib.get(), records, sticky_key);
 }
 
-Ref sticky_lookup_records(LB* self, std::vector<Ref>& records, PyObject* sticky_key) {
-  Ref hashlib = import_hashlib(self->st);
-  return sticky_core(self, hashlib.get(), records, sticky_key);
+Ref sticky_lookup_records(LB* self, std::vector<Ref>& records, PyObject* sticky_key, bool* pure) {
+  Ref hashlib = import_hashlib(self->st, pure);
+  return sticky_core(self, hashlib.get(), records, sticky_key, pure);
 }
 
 // ---- calls through self ----

@@ -96,6 +96,8 @@ class PlainGate {
   bool under_capacity(PlainPool pool, const PlainRecord& rec);
   // The clock reading of the first test, once made.
   const double* now() const noexcept { return have_figures_ ? &now_ : nullptr; }
+  // The pool's dispatch window as read by ready() (NULL when it had none).
+  PyObject* window() const noexcept { return window_obj_.get(); }
   // A figure could not be computed in C: later tests must take the general road.
   bool lost() const noexcept { return lost_; }
 
@@ -109,6 +111,7 @@ class PlainGate {
   double superfast_ = 0.0, ratio_ = 1.0, in_threshold_ = 0.0, rate_threshold_ = 0.0;
   double window_ = 0.5;
   double now_ = 0.0;
+  Ref window_obj_;
 };
 
 // Picks over plain records (picks.cpp). The round-robin pick is done at once
@@ -117,6 +120,8 @@ class PlainGate {
 // select, which stands for the pick's own.
 bool wrr_pick_plain(LB* self, PyObject* pool_key, PlainPool recs, Ref* winner, const double* now);
 Ref least_connections_plain(PlainPool recs);
-Ref sticky_lookup_records(LB* self, std::vector<Ref>& records, PyObject* sticky_key);
+// *pure is cleared when the lookup ran Python code (a replaced __import__ or
+// hashlib.blake2b).
+Ref sticky_lookup_records(LB* self, std::vector<Ref>& records, PyObject* sticky_key, bool* pure);
 
 }  // namespace varnhold

@@ -273,7 +273,9 @@ Coro select_body(CoroFrame& f) {
         if (sticky) {
           std::vector<Ref> chosen;
           for (const PlainRecord* r : eligible) chosen.push_back(Ref::borrow(r->record));
-          winner = sticky_lookup_records(self, chosen, f[kStickyKey]);
+          bool pure = true;
+          winner = sticky_lookup_records(self, chosen, f[kStickyKey], &pure);
+          fresh = pure;
         } else if (least) {
           winner = least_connections_plain(eligible);
         } else {
@@ -295,7 +297,11 @@ Coro select_body(CoroFrame& f) {
         // Nothing suspended and, on the fresh road, nothing ran: the clock
         // reading of this select stands for the booking's own.
         if (fresh && gate.now() && plain(self) && real_monotonic(st)) {
-          record_dispatch_at(self, pool_key, winner.get(), *gate.now());
+          PyObject* sid = nullptr;
+          for (const PlainRecord* r : eligible) {
+            if (r->record == winner.get()) sid = r->id;
+          }
+          record_dispatch_at(self, pool_key, winner.get(), *gate.now(), sid, gate.window());
         } else {
           record_dispatch_via_self(self, pool_key, winner.get());
         }

@@ -21,6 +21,10 @@ import time
 
 import varnhold
 
+# CPU time of this process by default: on a shared virtual machine it leaves
+# out time when the machine was not running us, which wall time counts.
+CLOCK = time.process_time_ns
+
 FLOORS = []
 SCENARIOS = []
 
@@ -163,12 +167,12 @@ def select_wrr(env):
 def timed(run, n, loop):
     gc.collect()
     if asyncio.iscoroutinefunction(run):
-        start = time.perf_counter_ns()
+        start = CLOCK()
         loop.run_until_complete(run(n))
     else:
-        start = time.perf_counter_ns()
+        start = CLOCK()
         run(n)
-    return (time.perf_counter_ns() - start) / n
+    return (CLOCK() - start) / n
 
 
 def measure(build, runs, loop, budget_s=0.05):
@@ -188,10 +192,15 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("-k", default="", help="only scenarios whose name contains this text")
     parser.add_argument("--runs", type=int, default=9)
+    parser.add_argument("--wall", action="store_true", help="time with the wall clock")
     args = parser.parse_args(argv)
+    global CLOCK
+    if args.wall:
+        CLOCK = time.perf_counter_ns
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    print(f"python {sys.version.split()[0]}, {args.runs} runs each; ns per operation")
+    clock = "wall" if args.wall else "CPU"
+    print(f"python {sys.version.split()[0]}, {args.runs} runs each; ns of {clock} time per operation")
     print(f"{'':64} {'median':>8} {'min':>8} {'target':>8}")
     for name, build, target in FLOORS + [s for s in SCENARIOS if args.k in s[0]]:
         median, best = measure(build, args.runs, loop)

@@ -375,9 +375,11 @@ Coro wrr_pick_body(CoroFrame& f) {
 // ---------------------------------------------------------------------------
 // Sticky lookup
 
+using Bytes = SmallVec<char, 1024>;
+
 // The UTF-8 bytes of a text, lone surrogates encoded as they stand
 // ('surrogatepass'), so that a key decoded from JSON never fails.
-void append_utf8(std::string& out, PyObject* text) {
+void append_utf8(Bytes& out, PyObject* text) {
   if (PyUnicode_IS_ASCII(text)) {
     out.append(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
                PyUnicode_GET_LENGTH(text));
@@ -388,7 +390,7 @@ void append_utf8(std::string& out, PyObject* text) {
 }
 
 // str(o) as text: the object itself for a str, decimal text for an int.
-void append_text(std::string& out, PyObject* o) {
+void append_text(Bytes& out, PyObject* o) {
   long long v;
   if (PyUnicode_CheckExact(o)) {
     append_utf8(out, o);
@@ -447,9 +449,9 @@ Ref import_hashlib(ModuleState* st, bool* pure = nullptr) {
 }
 
 // The rendezvous score through the hash module as it stands.
-Ref python_score(ModuleState* st, PyObject* hashlib, const std::string& data) {
+Ref python_score(ModuleState* st, PyObject* hashlib, const char* data, size_t size) {
   Ref ctor = getattr(hashlib, st->s_blake2b);
-  Ref bytes = check(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+  Ref bytes = check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
   Ref eight = new_int(8);
   PyObject* args[] = {bytes.get(), eight.get()};
   Ref kw = check(PyTuple_Pack(1, st->s_digest_size));
@@ -574,7 +576,7 @@ Ref least_connections_pick(LB* self, PyObject* eligible) {
 
 namespace {
 
-Ref sticky_core(LB* self, PyObject* hashlib_module, std::vector<Ref>& records,
+Ref sticky_core(LB* self, PyObject* hashlib_module, std::span<PyObject* const> records,
                 PyObject* sticky_key, bool* pure = nullptr) {
   ModuleState* st = self->st;
   Ref hashlib = Ref::borrow(hashlib_module);
@@ -589,20 +591,20 @@ Ref sticky_core(LB* self, PyObject* hashlib_module, std::vector<Ref>& records,
     Ref ctor = getattr(hashlib.get(), st->s_blake2b);
     native = native_blake2b(st, ctor.get());
   }
-  std::string data;
-  data.reserve(n * 32);
-  SmallVec<size_t, 16> begin, end, which;
+  Bytes data;
+  SmallVec<size_t, 16> begin, end, which, lens;
   SmallVec<uint64_t, 16> fast, digests;
   SmallVec<const uint8_t*, 16> ptrs;
   begin.resize(n);
   end.resize(n);
   fast.resize(n);
-  std::vector<Ref> slow(n);  // scores taken through hashlib
+  std::vector<Ref> slow;  // scores taken through hashlib, if any
   for (size_t i = 0; i < n; ++i) {
-    PyObject* rec = records[i].get();
+    PyObject* rec = records[i];
     begin[i] = data.size();
     append_text(data, sticky_key);
-    data += '|';
+    const char bar = '|';
+    data.append(&bar, 1);
     native = native && PyDict_CheckExact(rec);
     Ref sid = getitem(rec, st->s_id);
     native = native && plain_text_source(sid.get());
@@ -612,10 +614,10 @@ Ref sticky_core(LB* self, PyObject* hashlib_module, std::vector<Ref>& records,
       which.push_back(i);
     } else {
       if (pure) *pure = false;
-      slow[i] = python_score(st, hashlib.get(), data.substr(begin[i], end[i] - begin[i]));
+      if (slow.empty()) slow.resize(n);
+      slow[i] = python_score(st, hashlib.get(), data.data() + begin[i], end[i] - begin[i]);
     }
   }
-  SmallVec<size_t, 16> lens;
   for (size_t i : which) {
     ptrs.push_back(reinterpret_cast<const uint8_t*>(data.data()) + begin[i]);
     lens.push_back(end[i] - begin[i]);
@@ -624,13 +626,14 @@ Ref sticky_core(LB* self, PyObject* hashlib_module, std::vector<Ref>& records,
   blake2b64_many(ptrs.data(), lens.data(), which.size(), digests.data());
   for (size_t j = 0; j < which.size(); ++j) fast[which[j]] = digests[j];
   // 4. The highest score; the first of equals stays.
+  auto is_slow = [&](size_t i) { return !slow.empty() && slow[i]; };
   auto score_obj = [&](size_t i) -> Ref {
-    return slow[i] ? slow[i].dup() : check(PyLong_FromUnsignedLongLong(fast[i]));
+    return is_slow(i) ? slow[i].dup() : check(PyLong_FromUnsignedLongLong(fast[i]));
   };
   size_t best = 0;
   for (size_t i = 1; i < n; ++i) {
     bool greater;
-    if (!slow[i] && !slow[best]) {
+    if (!is_slow(i) && !is_slow(best)) {
       greater = fast[i] > fast[best];
     } else {
       Ref a = score_obj(i), b = score_obj(best);
@@ -638,7 +641,7 @@ Ref sticky_core(LB* self, PyObject* hashlib_module, std::vector<Ref>& records,
     }
     if (greater) best = i;
   }
-  return std::move(records[best]);
+  return Ref::borrow(records[best]);
 }
 
 }  // namespace
@@ -649,10 +652,13 @@ Ref sticky_lookup(LB* self, PyObject* eligible, PyObject* sticky_key) {
   // 2. The interpreter's hash module, imported at every lookup.
   Ref hashlib = import_hashlib(self->st);
   std::vector<Ref> records = records_of(eligible);
-  return sticky_core(self, hashlib.get(), records, sticky_key);
+  std::vector<PyObject*> borrowed;
+  for (Ref& r : records) borrowed.push_back(r.get());
+  return sticky_core(self, hashlib.get(), borrowed, sticky_key);
 }
 
-Ref sticky_lookup_records(LB* self, std::vector<Ref>& records, PyObject* sticky_key, bool* pure) {
+Ref sticky_lookup_records(LB* self, std::span<PyObject* const> records, PyObject* sticky_key,
+                          bool* pure) {
   Ref hashlib = import_hashlib(self->st, pure);
   return sticky_core(self, hashlib.get(), records, sticky_key, pure);
 }

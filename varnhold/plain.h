@@ -29,6 +29,11 @@ class SmallVec {
     if (n > cap_) grow(n);
     size_ = n;
   }
+  void append(const T* items, size_t n) {
+    size_t at = size_;
+    resize(size_ + n);
+    for (size_t i = 0; i < n; ++i) data_[at + i] = items[i];
+  }
   T* data() { return data_; }
   const T* data() const { return data_; }
   size_t size() const { return size_; }
@@ -120,8 +125,9 @@ class PlainGate {
 // select, which stands for the pick's own.
 bool wrr_pick_plain(LB* self, PyObject* pool_key, PlainPool recs, Ref* winner, const double* now);
 Ref least_connections_plain(PlainPool recs);
-// *pure is cleared when the lookup ran Python code (a replaced __import__ or
-// hashlib.blake2b).
-Ref sticky_lookup_records(LB* self, std::vector<Ref>& records, PyObject* sticky_key, bool* pure);
+// The records are borrowed (the caller keeps them alive); *pure is cleared
+// when the lookup ran Python code (a replaced __import__ or hashlib.blake2b).
+Ref sticky_lookup_records(LB* self, std::span<PyObject* const> records, PyObject* sticky_key,
+                          bool* pure);
 
 }  // namespace varnhold

@@ -271,10 +271,11 @@ Coro select_body(CoroFrame& f) {
       Ref winner;
       if (fresh && plain(self)) {
         if (sticky) {
-          std::vector<Ref> chosen;
-          for (const PlainRecord* r : eligible) chosen.push_back(Ref::borrow(r->record));
+          SmallVec<PyObject*, 16> chosen;  // held by `hold`
+          for (const PlainRecord* r : eligible) chosen.push_back(r->record);
           bool pure = true;
-          winner = sticky_lookup_records(self, chosen, f[kStickyKey], &pure);
+          winner = sticky_lookup_records(self, std::span<PyObject* const>(chosen.data(), chosen.size()),
+                                         f[kStickyKey], &pure);
           fresh = pure;
         } else if (least) {
           winner = least_connections_plain(eligible);

@@ -379,7 +379,9 @@ int coro_clear(PyObject* self) {
 }
 
 void coro_dealloc(PyObject* self) {
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  CoroObject* co = as_coro(self);
+  // Only an unfinished body has anything to finalise.
+  if ((co->handle || co->immediate) && PyObject_CallFinalizerFromDealloc(self) < 0) return;
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   CoroObject* c = as_coro(self);

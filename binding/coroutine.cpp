@@ -46,11 +46,21 @@ void clear_frame_refs(CoroObject* c) noexcept {
 }
 
 // Runs the body until its next suspension or its end.
-void resume_body(CoroObject* c) {
-  c->running = true;
-  c->handle.resume();
-  c->running = false;
-}
+void resume_body(CoroObject* c) { c->handle.resume(); }
+
+// Marks the coroutine as executing for a whole step: while the body runs and
+// while the awaited iterator is driven, as a generator's frame stays
+// executing during `yield from`. A send, throw or close that re-enters from
+// there is refused instead of destroying the frame under the running step.
+class Running {
+ public:
+  explicit Running(CoroObject* c) noexcept : c_(c) { c_->running = true; }
+  Running(const Running&) = delete;
+  ~Running() { c_->running = false; }
+
+ private:
+  CoroObject* c_;
+};
 
 // The body has finished: hands back its result or its exception.
 PySendResult finish(CoroObject* c, PyObject** out) {
@@ -63,6 +73,16 @@ PySendResult finish(CoroObject* c, PyObject** out) {
       std::rethrow_exception(err);
     } catch (PyError& e) {
       e.restore();
+      // A StopIteration leaving the body would read as a return to whoever
+      // drives the coroutine; like a Python coroutine, turn it into an error.
+      if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject* stop = PyErr_GetRaisedException();
+        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+        PyObject* err = PyErr_GetRaisedException();
+        PyException_SetContext(err, Py_NewRef(stop));
+        PyException_SetCause(err, stop);
+        PyErr_SetRaisedException(err);
+      }
     } catch (std::bad_alloc&) {
       PyErr_NoMemory();
     } catch (std::exception& e) {
@@ -81,6 +101,20 @@ PySendResult finish(CoroObject* c, PyObject** out) {
 // Without a `throw` method the exception goes to the body directly.
 PySendResult throw_into_inner(PyObject* inner, PyObject* exc, PyObject** out) {
   PyObject* meth = nullptr;
+  if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+    // GeneratorExit closes the awaited iterator first; the body then gets
+    // the error of that close, if any, or the GeneratorExit itself.
+    *out = nullptr;
+    if (PyObject_GetOptionalAttrString(inner, "close", &meth) < 0) return PYGEN_ERROR;
+    if (meth) {
+      PyObject* r = PyObject_CallNoArgs(meth);
+      Py_DECREF(meth);
+      if (!r) return PYGEN_ERROR;
+      Py_DECREF(r);
+    }
+    PyErr_SetRaisedException(Py_NewRef(exc));
+    return PYGEN_ERROR;
+  }
   if (PyObject_GetOptionalAttrString(inner, "throw", &meth) < 0) {
     *out = nullptr;
     return PYGEN_ERROR;
@@ -160,6 +194,7 @@ PySendResult step(CoroObject* c, PyObject* send_value, PyObject* thrown, PyObjec
     }
     return PYGEN_ERROR;
   }
+  Running running(c);
   try {
     Ref pending = Ref::borrow(thrown);
     Ref value = Ref::borrow(send_value);
@@ -205,11 +240,9 @@ PySendResult step(CoroObject* c, PyObject* send_value, PyObject* thrown, PyObjec
       resume_body(c);
     }
   } catch (PyError& e) {
-    c->running = false;
     e.restore();
     return PYGEN_ERROR;
   } catch (std::bad_alloc&) {
-    c->running = false;
     PyErr_NoMemory();
     return PYGEN_ERROR;
   }

@@ -71,7 +71,8 @@ int lease_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
         stack[n++] = value;
       }
     }
-    if (nargs > 2) nargs = 3;  // let the parser report the count
+    // More than two positional arguments: the parser reports the real
+    // count before it reads any of them.
     std::array<PyObject*, 2> a;
     parse_args(sig, stack, nargs, kwnames.get(), a);
     lease_init(as_lease(self), a[0], a[1]);

@@ -65,6 +65,11 @@ PyObject* server_id_method(const Signature& sig, PyObject* self, PyObject* const
   });
 }
 
+Ref do_wake_one(LB* self, PyObject* sid) {
+  wake_one(self, sid);
+  return Ref::borrow(Py_None);
+}
+
 Ref do_force_clear(LB* self, PyObject* sid) {
   force_clear(self, sid);
   return Ref::borrow(Py_None);
@@ -88,6 +93,11 @@ PyObject* m_get_inflight(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* m_force_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   LB_SIG("force_clear", 1, 1, "server_id");
   return server_id_method<do_force_clear>(sig, self, args, nargs, kw);
+}
+
+PyObject* m_wake_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  LB_SIG("_wake_one", 1, 1, "server_id");
+  return server_id_method<do_wake_one>(sig, self, args, nargs, kw);
 }
 
 PyObject* m_lock_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -152,6 +162,10 @@ PyMethodDef balancer_state_methods[] = {
     {"_lock_for", fastcall(m_lock_for), kFast, "The pool's asyncio lock, created on first use."},
     {"_record_dispatch", fastcall(m_record_dispatch), kFast,
      "Books one dispatch of the backend in the pool."},
+    // decrement reaches _wake_one through the instance, so it is bound from
+    // the start; the waiter queue completes what it does.
+    {"_wake_one", fastcall(m_wake_one), kFast,
+     "Hands a freed slot of the server to the first waiter parked on it, if any."},
     {"note_reject", fastcall(m_note_reject), kFast, "Counts one rejection under the reason."},
     {"_bump_reject", fastcall(m_bump_reject), kFast, "Counts one rejection under the reason."},
     {nullptr, nullptr, 0, nullptr},
@@ -175,11 +189,16 @@ std::vector<PyMethodDef>& ordered_methods() {
   if (!table.empty()) return table;
   PyMethodDef* tables[] = {balancer_state_methods, capacity_gate_methods, selection_methods,
                            waiter_queue_methods,   token_fit_methods,     reports_methods};
+  // One entry per name: the first table that binds it.
   for (const char* name : kMethodOrder) {
+    bool found = false;
     for (PyMethodDef* t : tables) {
       if (!t) continue;
-      for (PyMethodDef* d = t; d->ml_name; ++d) {
-        if (std::strcmp(d->ml_name, name) == 0) table.push_back(*d);
+      for (PyMethodDef* d = t; d->ml_name && !found; ++d) {
+        if (std::strcmp(d->ml_name, name) == 0) {
+          table.push_back(*d);
+          found = true;
+        }
       }
     }
   }
@@ -200,8 +219,18 @@ PyObject* lb_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 int lb_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  if (PyTuple_GET_SIZE(args) || (kwds && PyDict_GET_SIZE(kwds))) {
-    PyErr_SetString(PyExc_TypeError, "LoadBalancer.__init__() takes 1 positional argument");
+  if (PyTuple_GET_SIZE(args)) {
+    PyErr_Format(PyExc_TypeError,
+                 "LoadBalancer.__init__() takes 1 positional argument but %zd were given",
+                 PyTuple_GET_SIZE(args) + 1);
+    return -1;
+  }
+  if (kwds && PyDict_GET_SIZE(kwds)) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    PyDict_Next(kwds, &pos, &key, &value);
+    PyErr_Format(PyExc_TypeError, "LoadBalancer.__init__() got an unexpected keyword argument '%S'",
+                 key);
     return -1;
   }
   return guard_int([&] { lb_init(lb(self)); });

@@ -18,11 +18,6 @@ enum Mode { kMaxConcurrency, kQueueAll, kSuperfast, kHybrid, kOtherMode };
 
 Ref zero() { return Ref::borrow(PyLong_FromLong(0)); }  // small ints are immortal
 
-bool real_clock(ModuleState* st) {
-  PyObject* t = PyDict_GetItemWithError(st->module_dict, st->s_time);
-  if (t != st->std_time) return false;
-  return PyDict_GetItemWithError(PyModule_GetDict(t), st->s_monotonic) == st->std_monotonic;
-}
 
 bool is_std_deque(ModuleState* st, PyObject* o) {
   return reinterpret_cast<PyObject*>(Py_TYPE(o)) == st->std_deque;
@@ -110,19 +105,66 @@ void trim(ModuleState* st, PyObject* win, PyObject* cutoff, bool* pure) {
   }
 }
 
+// An exact float, or an exact int that converts to a double exactly.
+bool plain_double(PyObject* o, double* out) {
+  long long v;
+  if (PyFloat_CheckExact(o)) {
+    *out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  if (small_int(o, &v) && v < (1LL << 53) && v > -(1LL << 53)) {
+    *out = static_cast<double>(v);
+    return true;
+  }
+  return false;
+}
+
+// One pool's rate for a real deque of float times: the trim, max(0.5, window),
+// the age and max(0.001, age) as the object arithmetic does them. False, with
+// only the trimming done that the general path would do alike, when an entry
+// is not a float.
+bool pool_rate_in_doubles(ModuleState* st, PyObject* win, double now, double window, Ref* out) {
+  if (Py_TYPE(win) != reinterpret_cast<PyTypeObject*>(st->std_deque)) return false;
+  double cutoff = now - (window > 0.5 ? window : 0.5);
+  for (;;) {
+    Py_ssize_t n = check_size(PyObject_Size(win));
+    if (n == 0) {
+      *out = new_float(0.0);
+      return true;
+    }
+    Ref first = check(PySequence_GetItem(win, 0));
+    if (!PyFloat_CheckExact(first.get())) return false;
+    double f = PyFloat_AS_DOUBLE(first.get());
+    if (f < cutoff) {
+      call_method0(win, st->s_popleft);
+      continue;
+    }
+    double age = now - f;
+    *out = new_float(static_cast<double>(n) / (age > 0.001 ? age : 0.001));
+    return true;
+  }
+}
+
 Ref recent_dispatch_rate_p(LB* self, PyObject* pool_key, bool* pure) {
   ModuleState* st = self->st;
-  if (!real_clock(st)) {
-    if (PyErr_Occurred()) throw PyError();
-    *pure = false;
-  }
+  if (!real_monotonic(st)) *pure = false;
   Ref now = monotonic_obj(st);
   Ref half = new_float(0.5);
   Ref setting = module_attr(st, st->s_HYBRID_RATE_WINDOW_SEC);
   if (!plain_number(setting.get())) *pure = false;
-  Ref window = py_max(half.get(), setting.get());
-  Ref cutoff = sub(now.get(), window.get());
-  Ref floor = new_float(0.001);
+  // With a float clock and a float or small int window, one pool's rate is
+  // computed in doubles (same operations, same values) and the objects below
+  // are only made if the window holds something other than floats.
+  double window_d = 0.0;
+  bool doubles = pool_key != Py_None && PyFloat_CheckExact(now.get()) &&
+                 plain_double(setting.get(), &window_d);
+  Ref window, cutoff, floor;
+  auto make_bounds = [&] {
+    window = py_max(half.get(), setting.get());
+    cutoff = sub(now.get(), window.get());
+    floor = new_float(0.001);
+  };
+  if (!doubles) make_bounds();
   PyObject* windows = LB_POOL_DISPATCH_WINDOWS(self);
   Ref index0 = zero();
   if (pool_key != Py_None) {
@@ -131,6 +173,13 @@ Ref recent_dispatch_rate_p(LB* self, PyObject* pool_key, bool* pure) {
     if (PyDict_GetItemRef(windows, pool_key, &w) < 0) throw PyError();
     Ref win = Ref::steal(w);
     if (!win || !window_nonempty(st, win.get())) return new_float(0.0);
+    if (doubles) {
+      Ref rate;
+      if (pool_rate_in_doubles(st, win.get(), PyFloat_AS_DOUBLE(now.get()), window_d, &rate)) {
+        return rate;
+      }
+      make_bounds();
+    }
     trim(st, win.get(), cutoff.get(), pure);
     if (!window_nonempty(st, win.get())) return new_float(0.0);
     Py_ssize_t n = check_size(PyObject_Size(win.get()));

@@ -16,6 +16,8 @@ namespace varnhold {
   /* request body keys */                                                        \
   X(messages) X(content) X(prompt) X(system) X(input) X(query) X(items)          \
   X(documents) X(instruct) X(type) X(text)                                       \
+  /* content-part types */                                                       \
+  X(input_text) X(output_text) X(image_url) X(image) X(input_image) X(video_url) \
   /* module attributes */                                                        \
   X(QUEUE_ENABLED) X(QUEUE_TTL_SEC) X(QUEUE_MAX_DEPTH_MULTIPLIER)                \
   X(QUEUE_DEADLINE_BOOST_SEC) X(POOL_LRU_TTL_SEC) X(IMAGE_TOKEN_COST)            \
@@ -46,7 +48,14 @@ namespace varnhold {
   X(set_result) X(cancel) X(cancelled) X(acquire) X(release) X(_locked)          \
   X(_waiters) X(__aenter__) X(__aexit__) X(blake2b) X(digest_size) X(digest)     \
   X(hashlib) X(maxlen) X(lb) X(server_id) X(_released) X(interval_sec)           \
-  X(list_running_servers) X(os) X(_loop) X(__import__)
+  X(list_running_servers) X(os) X(sort) X(key) X(_loop) X(__import__)          \
+  /* report keys */                                                             \
+  X(routing_mode) X(dispatch_rate_per_sec) X(superfast_cap)                      \
+  X(hybrid_inflight_threshold) X(hybrid_rate_threshold) X(hybrid_hot_exit_ratio) \
+  X(queue_deadline_boost_sec) X(pool_lru_ttl_sec) X(inflight) X(dispatch_counts) \
+  X(reject_counts) X(queue_total_waiters) X(queue_wait_p50_sec)                  \
+  X(queue_wait_p95_sec) X(pools) X(wrr_current) X(idle_seconds)                  \
+  X(inflight_total) X(hybrid_hot)
 
 // Facts read from the module's namespace (and the time module's) that stay
 // true until one of those dicts changes: a dict watcher counts every change

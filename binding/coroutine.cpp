@@ -19,6 +19,7 @@ struct CoroObject {
   PyObject_HEAD
   CoroFrame frame;
   std::coroutine_handle<CoroPromise> handle;
+  ImmediateBody immediate;  // set until an immediate body has run
   PyObject* qualname;
   bool started;
   bool running;
@@ -140,6 +141,42 @@ PySendResult throw_into_inner(PyObject* inner, PyObject* exc, PyObject** out) {
   return PYGEN_ERROR;
 }
 
+// The single step of an immediate body.
+PySendResult step_immediate(CoroObject* c, PyObject* send_value, PyObject* thrown, PyObject** out) {
+  ImmediateBody body = c->immediate;
+  c->immediate = nullptr;
+  if (thrown) {
+    clear_frame_refs(c);
+    PyErr_SetRaisedException(Py_NewRef(thrown));
+    return PYGEN_ERROR;
+  }
+  if (send_value != Py_None) {
+    c->immediate = body;
+    PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+    return PYGEN_ERROR;
+  }
+  c->started = true;
+  c->running = true;
+  try {
+    Ref r = body(c->frame);
+    c->running = false;
+    clear_frame_refs(c);
+    *out = r ? r.release() : Py_NewRef(Py_None);
+    return PYGEN_RETURN;
+  } catch (...) {
+    c->running = false;
+    PyObject* err = nullptr;
+    {
+      // Keep the error across the clearing of the frame.
+      translate_exception();
+      err = PyErr_GetRaisedException();
+    }
+    clear_frame_refs(c);
+    PyErr_SetRaisedException(err);
+    return PYGEN_ERROR;
+  }
+}
+
 // send_value: the value sent (borrowed); thrown: an exception to throw in,
 // or NULL.
 PySendResult step(CoroObject* c, PyObject* send_value, PyObject* thrown, PyObject** out) {
@@ -148,6 +185,7 @@ PySendResult step(CoroObject* c, PyObject* send_value, PyObject* thrown, PyObjec
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return PYGEN_ERROR;
   }
+  if (c->immediate) return step_immediate(c, send_value, thrown, out);
   if (!c->handle) {
     if (thrown) {
       PyErr_SetRaisedException(Py_NewRef(thrown));
@@ -316,6 +354,11 @@ int close_impl(CoroObject* c) {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return -1;
   }
+  if (c->immediate) {
+    c->immediate = nullptr;
+    clear_frame_refs(c);
+    return 0;
+  }
   int rc = 0;
   if (c->frame.inner) {
     Ref inner = std::move(c->frame.inner);
@@ -370,7 +413,9 @@ int coro_clear(PyObject* self) {
 }
 
 void coro_dealloc(PyObject* self) {
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  CoroObject* co = as_coro(self);
+  // Only an unfinished body has anything to finalise.
+  if ((co->handle || co->immediate) && PyObject_CallFinalizerFromDealloc(self) < 0) return;
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   CoroObject* c = as_coro(self);
@@ -454,6 +499,73 @@ Ref awaitable_iter(PyObject* obj) {
                  Py_TYPE(it.get())->tp_name);
   }
   return it;
+}
+
+namespace {
+
+// Freed frames by size; everything runs under the interpreter's lock.
+struct FrameCache {
+  static constexpr int kSizes = 8, kPerSize = 16;
+  size_t size[kSizes] = {};
+  void* blocks[kSizes][kPerSize] = {};
+  int count[kSizes] = {};
+};
+FrameCache frame_cache;
+
+}  // namespace
+
+void* coro_frame_alloc(size_t size) {
+  for (int i = 0; i < FrameCache::kSizes; ++i) {
+    if (frame_cache.size[i] == size && frame_cache.count[i] > 0) {
+      return frame_cache.blocks[i][--frame_cache.count[i]];
+    }
+  }
+  return ::operator new(size);
+}
+
+void coro_frame_free(void* p, size_t size) noexcept {
+  for (int i = 0; i < FrameCache::kSizes; ++i) {
+    if (frame_cache.size[i] == 0) frame_cache.size[i] = size;
+    if (frame_cache.size[i] == size) {
+      if (frame_cache.count[i] < FrameCache::kPerSize) {
+        frame_cache.blocks[i][frame_cache.count[i]++] = p;
+        return;
+      }
+      break;
+    }
+  }
+  ::operator delete(p);
+}
+
+namespace {
+
+CoroObject* new_coroutine(ModuleState* st, PyObject* qualname,
+                          std::initializer_list<PyObject*> args, Ref* owner) {
+  PyTypeObject* tp = st->coroutine_type;
+  PyObject* self = PyType_GenericAlloc(tp, 0);
+  if (!self) throw PyError();
+  CoroObject* c = as_coro(self);
+  new (&c->frame) CoroFrame();
+  c->handle = nullptr;
+  c->immediate = nullptr;
+  c->qualname = Py_XNewRef(qualname);
+  c->started = false;
+  c->running = false;
+  *owner = Ref::steal(self);
+  c->frame.st = st;
+  int i = 0;
+  for (PyObject* a : args) c->frame.slot[i++] = Ref::borrow(a);
+  return c;
+}
+
+}  // namespace
+
+Ref make_immediate(ModuleState* st, PyObject* qualname, std::initializer_list<PyObject*> args,
+                   ImmediateBody body) {
+  Ref obj;
+  CoroObject* c = new_coroutine(st, qualname, args, &obj);
+  c->immediate = body;
+  return obj;
 }
 
 Ref make_coroutine(ModuleState* st, PyObject* qualname, std::initializer_list<PyObject*> args,

@@ -50,9 +50,17 @@ struct CoroFrame {
   unsigned long long suspensions = 0;
 };
 
+// Storage of the C++ frames: a few freed blocks of each size are kept for the
+// next coroutine of the same body.
+void* coro_frame_alloc(size_t size);
+void coro_frame_free(void* p, size_t size) noexcept;
+
 struct CoroPromise {
   CoroFrame* frame;
   explicit CoroPromise(CoroFrame& f) noexcept : frame(&f) {}
+
+  static void* operator new(size_t size) { return coro_frame_alloc(size); }
+  static void operator delete(void* p, size_t size) noexcept { coro_frame_free(p, size); }
 
   Coro get_return_object() noexcept {
     return Coro{std::coroutine_handle<CoroPromise>::from_promise(*this)};
@@ -94,6 +102,13 @@ using CoroBody = Coro (*)(CoroFrame&);
 // first slots. Nothing of the body runs until the first send.
 Ref make_coroutine(ModuleState* st, PyObject* qualname, std::initializer_list<PyObject*> args,
                    CoroBody body);
+
+// A coroutine whose body never suspends: a plain function run at the first
+// send, with no C++ frame to allocate (the lease's asynchronous entry and
+// exit).
+using ImmediateBody = Ref (*)(CoroFrame&);
+Ref make_immediate(ModuleState* st, PyObject* qualname, std::initializer_list<PyObject*> args,
+                   ImmediateBody body);
 
 // Type spec for module start-up.
 extern PyType_Spec coroutine_spec;

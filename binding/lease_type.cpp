@@ -32,11 +32,12 @@ Ref exit_via_self(PyObject* self, PyObject* t, PyObject* e, PyObject* tb) {
                                          4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Coro aenter_body(CoroFrame& f) { co_return enter_via_self(f[0]); }
+// The asynchronous entry and exit never suspend.
+Ref aenter_body(CoroFrame& f) { return enter_via_self(f[0]); }
 
-Coro aexit_body(CoroFrame& f) {
+Ref aexit_body(CoroFrame& f) {
   exit_via_self(f[0], f[1], f[2], f[3]);
-  co_return Ref::borrow(Py_None);
+  return Ref::borrow(Py_None);
 }
 
 PyObject* lease_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -78,6 +79,43 @@ int lease_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
   });
 }
 
+}  // namespace
+
+// InflightLease(lb, server_id) called the way the interpreter calls a class:
+// for the module's own, unmodified class with two positional arguments, its
+// __new__ and __init__ are these, run directly; otherwise the class is called
+// as any other (type.__call__).
+PyObject* lease_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  ModuleState* st = static_cast<ModuleState*>(PyType_GetModuleState(tp));
+  if (st && tp == st->lease_type && st->lease_type_pristine && nargs == 2 && !kwnames) {
+    PyObject* self = tp->tp_alloc(tp, 0);
+    if (!self) return nullptr;
+    as_lease(self)->st = st;
+    lease_init(as_lease(self), args[0], args[1]);
+    return self;
+  }
+  PyErr_Clear();
+  Ref tuple = Ref::steal(PyTuple_New(nargs));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  Ref kwargs;
+  if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+    kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) {
+        return nullptr;
+      }
+    }
+  }
+  return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
+}
+
+namespace {
+
 PyObject* m_enter(PyObject* self, PyObject*) {
   return guard([&] { return lease_enter(as_lease(self)); });
 }
@@ -87,8 +125,10 @@ const Signature kAexitSig{"InflightLease.__aexit__", 1, 3, 3, 0, {"exc_type", "e
 
 PyObject* m_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guard([&] {
-    std::array<PyObject*, 3> a;
-    parse_args(kExitSig, args, nargs, kw, a);
+    if (nargs != 3 || kw) {
+      std::array<PyObject*, 3> a;
+      parse_args(kExitSig, args, nargs, kw, a);
+    }
     lease_uncount(as_lease(self));
     return Ref::borrow(Py_None);
   });
@@ -97,7 +137,7 @@ PyObject* m_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* m_aenter(PyObject* self, PyObject*) {
   return guard([&] {
     static PyObject* name = PyUnicode_InternFromString("InflightLease.__aenter__");
-    return make_coroutine(as_lease(self)->st, name, {self}, aenter_body);
+    return make_immediate(as_lease(self)->st, name, {self}, aenter_body);
   });
 }
 
@@ -106,7 +146,7 @@ PyObject* m_aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::array<PyObject*, 3> a;
     parse_args(kAexitSig, args, nargs, kw, a);
     static PyObject* name = PyUnicode_InternFromString("InflightLease.__aexit__");
-    return make_coroutine(as_lease(self)->st, name, {self, a[0], a[1], a[2]}, aexit_body);
+    return make_immediate(as_lease(self)->st, name, {self, a[0], a[1], a[2]}, aexit_body);
   });
 }
 

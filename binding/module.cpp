@@ -1,6 +1,8 @@
 // Module start-up: binds the standard facilities, creates the logger, reads
 // the settings, builds the name tables and creates the record type, the
 // namespace of reasons, the classes and the functions, in that order.
+#include <vector>
+
 #include "binding/boundary.h"
 #include "binding/coroutine.h"
 #include "binding/types.h"
@@ -21,17 +23,40 @@ ModuleState* module_state(PyObject* module) {
 namespace {
 
 int type_watcher_id = -1;
+int dict_watcher_id = -1;
 
-// Any change to the LoadBalancer class sends its methods through lookup.
+// Every initialised module's state, for the type watcher (asyncio.Lock is no
+// type of ours, so its module cannot be found from it).
+std::vector<ModuleState*>& live_states() {
+  static std::vector<ModuleState*> states;
+  return states;
+}
+
+// Any change to the LoadBalancer class sends its methods through lookup; any
+// change to asyncio.Lock (or its bases) sends pool locks through theirs.
 int on_type_modified(PyTypeObject* type) {
-  PyObject* module = PyType_GetModule(type);
-  if (!module) {
-    PyErr_Clear();
-    return 0;
+  for (ModuleState* st : live_states()) {
+    if (st->lb_type == type) st->lb_type_pristine = false;
+    if (st->std_lock_type == reinterpret_cast<PyObject*>(type)) st->lock_type_pristine = false;
+    if (st->lease_type == type) st->lease_type_pristine = false;
   }
-  ModuleState* st = module_state(module);
-  if (st && st->lb_type == type) st->lb_type_pristine = false;
   return 0;
+}
+
+// Any change to the module's namespace or to the time module's retires the
+// facts read from them.
+int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+  for (ModuleState* st : live_states()) {
+    if (dict == st->module_dict || (st->std_time && dict == PyModule_GetDict(st->std_time))) {
+      ++st->namespace_epoch;
+    }
+  }
+  return 0;
+}
+
+void forget_state(ModuleState* st) {
+  auto& v = live_states();
+  std::erase(v, st);
 }
 
 void add(PyObject* module, const char* name, Ref value) {
@@ -121,6 +146,11 @@ void exec_module(PyObject* module) {
   if (!st->s_##n) throw PyError();
   VARNHOLD_NAMES(VARNHOLD_INTERN)
 #undef VARNHOLD_INTERN
+
+  {
+    Ref builtins = import("builtins");
+    st->std_import = attr(builtins.get(), "__import__").release();
+  }
 
   // 1. The standard facilities.
   Ref asyncio = import("asyncio");
@@ -232,6 +262,7 @@ void exec_module(PyObject* module) {
   add(module, "LoadBalancer", std::move(lb_type));
   Ref lease_type = check(PyType_FromModuleAndSpec(module, &lease_spec, nullptr));
   st->lease_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(lease_type.get()));
+  st->lease_type->tp_vectorcall = lease_vectorcall;
   add(module, "InflightLease", std::move(lease_type));
 
   // 16. - 17. The functions.
@@ -245,6 +276,16 @@ void exec_module(PyObject* module) {
   if (type_watcher_id < 0) type_watcher_id = check(PyType_AddWatcher(on_type_modified));
   check(PyType_Watch(type_watcher_id, reinterpret_cast<PyObject*>(st->lb_type)));
   st->lb_type_pristine = true;
+  check(PyType_Watch(type_watcher_id, st->std_lock_type));
+  st->lock_type_pristine = true;
+  check(PyType_Watch(type_watcher_id, reinterpret_cast<PyObject*>(st->lease_type)));
+  st->lease_type_pristine = true;
+  st->normalizer_function = normalize_lb_algorithm_def.ml_meth;
+  if (dict_watcher_id < 0) dict_watcher_id = check(PyDict_AddWatcher(on_dict_event));
+  check(PyDict_Watch(dict_watcher_id, st->module_dict));
+  check(PyDict_Watch(dict_watcher_id, PyModule_GetDict(st->std_time)));
+  st->namespace_epoch = 1;
+  live_states().push_back(st);
 }
 
 int module_exec(PyObject* module) {
@@ -264,12 +305,16 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(st->std_asyncio);
   Py_VISIT(st->std_lock_type);
   Py_VISIT(st->waiter_type);
+  Py_VISIT(st->std_blake2b);
+  Py_VISIT(st->plain_key_seen);
+  Py_VISIT(st->std_import);
   return 0;
 }
 
 int module_clear(PyObject* module) {
   ModuleState* st = module_state(module);
   if (!st) return 0;
+  forget_state(st);
   Py_CLEAR(st->lb_type);
   Py_CLEAR(st->lease_type);
   Py_CLEAR(st->coroutine_type);
@@ -280,6 +325,9 @@ int module_clear(PyObject* module) {
   Py_CLEAR(st->std_asyncio);
   Py_CLEAR(st->std_lock_type);
   Py_CLEAR(st->waiter_type);
+  Py_CLEAR(st->std_blake2b);
+  Py_CLEAR(st->plain_key_seen);
+  Py_CLEAR(st->std_import);
 #define VARNHOLD_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
   VARNHOLD_NAMES(VARNHOLD_CLEAR_NAME)
 #undef VARNHOLD_CLEAR_NAME

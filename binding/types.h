@@ -24,6 +24,10 @@ extern PyMethodDef estimate_request_tokens_def;
 extern PyMethodDef inflight_reaper_loop_def;
 extern PyMethodDef waiter_is_boosted_def;
 
+// The vectorcall of the InflightLease class (set after the type is made).
+PyObject* lease_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames);
+
 template <class F>
 PyCFunction fastcall(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));

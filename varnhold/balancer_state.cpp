@@ -2,6 +2,7 @@
 // rejection counters, the routing mode and its queue settings, pool locks,
 // and the booking of a dispatch.
 #include "varnhold/load_balancer.h"
+#include "varnhold/pynum.h"
 
 namespace varnhold {
 
@@ -111,6 +112,18 @@ Ref decrement(LB* self, PyObject* server_id) {
   PyObject* cur_raw = nullptr;
   int has = check(PyDict_GetItemRef(inflight, server_id, &cur_raw));
   Ref cur = has ? Ref::steal(cur_raw) : new_int(0);
+  long long c;
+  if (small_int(cur.get(), &c)) {
+    // The usual count: the same steps in C numbers.
+    long long lowered = c - 1 > 0 ? c - 1 : 0;
+    if (lowered == 0 && has) {
+      check(PyDict_DelItem(inflight, server_id));
+    } else {
+      check(PyDict_SetItem(inflight, server_id, new_int(lowered).get()));
+    }
+    wake_one_via_self(self, server_id);
+    return new_int(lowered);
+  }
   // new = max(0, cur - 1)
   Ref zero = new_int(0);
   Ref one = new_int(1);
@@ -196,25 +209,45 @@ Ref lock_for(LB* self, PyObject* pool_key) {
   return lock;
 }
 
-void record_dispatch(LB* self, PyObject* pool_key, PyObject* server) {
+namespace {
+
+// sid and window, when given, are the record's id and the pool's window as
+// the caller just read them (no Python code ran since).
+void book(LB* self, PyObject* pool_key, PyObject* server, const double* reading,
+          PyObject* known_sid = nullptr, PyObject* known_window = nullptr) {
   ModuleState* st = self->st;
-  Ref sid = getitem(server, st->s_id);
+  Ref sid = known_sid ? Ref::borrow(known_sid) : getitem(server, st->s_id);
   PyObject* counts = LB_DISPATCH_COUNTS(self);
   Ref n = get_plus_one(counts, sid.get());
   check(PyDict_SetItem(counts, sid.get(), n.get()));
-  Ref now = monotonic_obj(st);
+  Ref now = reading ? new_float(*reading) : monotonic_obj(st);
   Ref wall = wall_clock_obj(st);
   check(PyDict_SetItem(LB_LAST_DISPATCH_TS(self), sid.get(), wall.get()));
   check(PyDict_SetItem(LB_POOL_LAST_ACCESS(self), pool_key, now.get()));
   PyObject* windows = LB_POOL_DISPATCH_WINDOWS(self);
   PyObject* w = nullptr;
-  if (PyDict_GetItemRef(windows, pool_key, &w) < 0) throw PyError();
+  if (known_window) {
+    w = Py_NewRef(known_window);
+  } else if (PyDict_GetItemRef(windows, pool_key, &w) < 0) {
+    throw PyError();
+  }
   Ref win = Ref::steal(w);
   if (!win || win.get() == Py_None) {
     win = new_deque(st, 4096);
     check(PyDict_SetItem(windows, pool_key, win.get()));
   }
   call_method1(win.get(), st->s_append, now.get());
+}
+
+}  // namespace
+
+void record_dispatch(LB* self, PyObject* pool_key, PyObject* server) {
+  book(self, pool_key, server, nullptr);
+}
+
+void record_dispatch_at(LB* self, PyObject* pool_key, PyObject* server, double now, PyObject* sid,
+                        PyObject* window) {
+  book(self, pool_key, server, &now, sid, window);
 }
 
 // ---- calls through self ----

@@ -48,7 +48,8 @@ Ref lease_enter(LeaseObject* self) {
 }
 
 void lease_uncount(LeaseObject* self) {
-  if (truthy(lease_field(self, &LeaseObject::released, "_released"))) return;
+  PyObject* released = lease_field(self, &LeaseObject::released, "_released");
+  if (released == Py_True || (released != Py_False && truthy(released))) return;
   call_lb(self, self->st->s_decrement, decrement);
   PyObject* old = self->released;
   self->released = Py_NewRef(Py_True);

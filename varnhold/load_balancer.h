@@ -91,6 +91,10 @@ Ref queue_ttl_sec(LB* self);
 Ref queue_depth_multiplier(LB* self);
 Ref lock_for(LB* self, PyObject* pool_key);
 void record_dispatch(LB* self, PyObject* pool_key, PyObject* server);
+// The same with the monotonic reading already made in this operation, and
+// the server's id and the pool's window (or NULL) as just read.
+void record_dispatch_at(LB* self, PyObject* pool_key, PyObject* server, double now, PyObject* sid,
+                        PyObject* window);
 
 void record_dispatch_via_self(LB* self, PyObject* pool_key, PyObject* server);
 void bump_reject_via_self(LB* self, PyObject* reason);
@@ -125,6 +129,15 @@ Ref select(LB* self, PyObject* pool_key, PyObject* candidates, PyObject* estimat
 Ref wrr_pick(LB* self, PyObject* pool_key, PyObject* eligible);  // returns the coroutine
 Ref least_connections_pick(LB* self, PyObject* eligible);
 Ref sticky_lookup(LB* self, PyObject* eligible, PyObject* sticky_key);
+
+Ref wrr_pick_via_self(LB* self, PyObject* pool_key, PyObject* eligible);  // an awaitable
+Ref least_connections_pick_via_self(LB* self, PyObject* eligible);
+Ref sticky_lookup_via_self(LB* self, PyObject* eligible, PyObject* sticky_key);
+// The round-robin pick of a plain balancer finished without suspending: when
+// the pool lock is an idle asyncio.Lock and nothing in the step can run
+// Python code, taking and releasing the lock around it changes nothing that
+// anyone can see. False, with nothing done, when that does not hold.
+bool wrr_pick_at_once(LB* self, PyObject* pool_key, PyObject* eligible, Ref* winner);
 
 // ---- waiter queue and wake-ups (varnhold/waiter_queue.cpp, varnhold/wake.cpp) ----
 Ref wait_for_slot(LB* self, PyObject* pool_key, PyObject* candidates, PyObject* estimated_tokens,

@@ -17,10 +17,75 @@ namespace {
 // True while `time` in the module namespace is the real time module and its
 // `attr` is still the original builtin.
 bool std_clock(ModuleState* st, PyObject* attr, PyObject* original) {
-  PyObject* t = PyDict_GetItemWithError(st->module_dict, st->s_time);
-  if (t != st->std_time) return false;
-  PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(t), attr);
-  return f == original;
+  const NamespaceFacts& facts = namespace_facts(st);
+  (void)original;
+  return attr == st->s_monotonic ? facts.monotonic_std : facts.time_std;
+}
+
+// A plain number as a double, exactly (ints up to 2^53).
+bool plain_double(PyObject* o, double* out) {
+  if (!o) return false;
+  if (PyFloat_CheckExact(o)) {
+    *out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  if (PyBool_Check(o)) {
+    *out = o == Py_True ? 1.0 : 0.0;
+    return true;
+  }
+  if (!PyLong_CheckExact(o)) return false;
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (overflow || v > (1LL << 53) || v < -(1LL << 53)) return false;
+  *out = static_cast<double>(v);
+  return true;
+}
+
+// The builtins' max(a, b) and min(a, b): the first argument wins ties and NaN.
+double py_maxd(double a, double b) { return b > a ? b : a; }
+double py_mind(double a, double b) { return b < a ? b : a; }
+
+void read_facts(ModuleState* st, NamespaceFacts& f) {
+  PyObject* d = st->module_dict;
+  auto get = [&](PyObject* name) { return PyDict_GetItemWithError(d, name); };
+  f = NamespaceFacts();
+  PyObject* t = get(st->s_time);
+  if (t == st->std_time) {
+    PyObject* td = PyModule_GetDict(t);
+    f.monotonic_std = PyDict_GetItemWithError(td, st->s_monotonic) == st->std_monotonic;
+    f.time_std = PyDict_GetItemWithError(td, st->s_time) == st->std_time_time;
+  }
+  PyObject* const names[] = {st->s_ROUTING_MODE_MAX_CONCURRENCY, st->s_ROUTING_MODE_QUEUE_ALL,
+                             st->s_ROUTING_MODE_SUPERFAST, st->s_ROUTING_MODE_HYBRID};
+  bool modes = true;
+  for (int i = 0; i < 4; ++i) {
+    PyObject* v = get(names[i]);
+    modes = modes && v && PyUnicode_CheckExact(v);
+    f.mode_names[i] = v;
+  }
+  if (!modes) {
+    for (PyObject*& v : f.mode_names) v = nullptr;
+  }
+  f.have_superfast = plain_double(get(st->s_SUPERFAST_PER_SERVER_CAP), &f.superfast);
+  double raw = 0;
+  f.have_hybrid = plain_double(get(st->s_HYBRID_HOT_EXIT_RATIO), &raw) &&
+                  plain_double(get(st->s_HYBRID_INFLIGHT_THRESHOLD), &f.inflight_threshold) &&
+                  plain_double(get(st->s_HYBRID_RATE_THRESHOLD), &f.rate_threshold);
+  f.ratio = py_maxd(0.0, py_mind(1.0, raw));
+  double w = 0;
+  f.have_window = plain_double(get(st->s_HYBRID_RATE_WINDOW_SEC), &w);
+  f.window = py_maxd(0.5, w);
+  PyObject* fn = get(st->s_normalize_lb_algorithm);
+  f.normalizer_std = fn && PyCFunction_Check(fn) && PyCFunction_GetSelf(fn) == st->module &&
+                     st->normalizer_function && PyCFunction_GetFunction(fn) == st->normalizer_function;
+  PyObject* sticky = get(st->s_LB_ALGO_STICKY);
+  PyObject* least = get(st->s_LB_ALGO_LEAST_CONN);
+  f.algo_sticky = sticky && PyUnicode_CheckExact(sticky) ? sticky : nullptr;
+  f.algo_least = least && PyUnicode_CheckExact(least) ? least : nullptr;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    f = NamespaceFacts();
+  }
 }
 
 // Seconds as time.monotonic() converts its nanoseconds.
@@ -32,12 +97,22 @@ double ns_to_seconds(long long ns) {
 
 }  // namespace
 
-double monotonic(ModuleState* st) {
-  if (std_clock(st, st->s_monotonic, st->std_monotonic)) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ns_to_seconds(static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec);
+const NamespaceFacts& namespace_facts(ModuleState* st) {
+  if (st->facts.epoch != st->namespace_epoch) {
+    read_facts(st, st->facts);
+    st->facts.epoch = st->namespace_epoch;
   }
+  return st->facts;
+}
+
+double raw_monotonic() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ns_to_seconds(static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec);
+}
+
+double monotonic(ModuleState* st) {
+  if (std_clock(st, st->s_monotonic, st->std_monotonic)) return raw_monotonic();
   if (PyErr_Occurred()) throw PyError();
   Ref v = monotonic_obj(st);
   double d = PyFloat_AsDouble(v.get());
@@ -46,13 +121,19 @@ double monotonic(ModuleState* st) {
 }
 
 Ref monotonic_obj(ModuleState* st) {
-  if (std_clock(st, st->s_monotonic, st->std_monotonic)) return new_float(monotonic(st));
+  if (std_clock(st, st->s_monotonic, st->std_monotonic)) return new_float(raw_monotonic());
   if (PyErr_Occurred()) throw PyError();
   Ref t = module_attr(st, st->s_time);
   return call_method0(t.get(), st->s_monotonic);
 }
 
 Ref wall_clock_obj(ModuleState* st) {
+  if (std_clock(st, st->s_time, st->std_time_time)) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return new_float(ns_to_seconds(static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec));
+  }
+  if (PyErr_Occurred()) throw PyError();
   Ref t = module_attr(st, st->s_time);
   return call_method0(t.get(), st->s_time);
 }

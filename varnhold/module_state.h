@@ -3,6 +3,8 @@
 // cached here: they are read from the module namespace at every call.
 #pragma once
 
+#include <cstdint>
+
 #include "varnhold/py.h"
 
 namespace varnhold {
@@ -46,7 +48,7 @@ namespace varnhold {
   X(set_result) X(cancel) X(cancelled) X(acquire) X(release) X(_locked)          \
   X(_waiters) X(__aenter__) X(__aexit__) X(blake2b) X(digest_size) X(digest)     \
   X(hashlib) X(maxlen) X(lb) X(server_id) X(_released) X(interval_sec)           \
-  X(list_running_servers) X(os) X(sort) X(key)                                  \
+  X(list_running_servers) X(os) X(sort) X(key) X(_loop) X(__import__)          \
   /* report keys */                                                             \
   X(routing_mode) X(dispatch_rate_per_sec) X(superfast_cap)                      \
   X(hybrid_inflight_threshold) X(hybrid_rate_threshold) X(hybrid_hot_exit_ratio) \
@@ -59,6 +61,23 @@ namespace varnhold {
   /* reasons given as plain text */                                              \
   X(ok) X(queue_disabled)
 
+// Facts read from the module's namespace (and the time module's) that stay
+// true until one of those dicts changes: a dict watcher counts every change
+// in namespace_epoch, and a fact is read again once the count moved. Object
+// pointers here are borrowed from the namespace, which holds them meanwhile.
+struct NamespaceFacts {
+  uint64_t epoch = ~0ULL;  // the count when these were read
+  bool monotonic_std = false;  // `time` is the time module, monotonic the original
+  bool time_std = false;       // ... and time.time the original
+  // For the fast road of select: each true only when the value is plain.
+  PyObject* mode_names[4] = {};  // ROUTING_MODE_MAX_CONCURRENCY, _QUEUE_ALL, _SUPERFAST, _HYBRID
+  bool have_superfast = false, have_hybrid = false, have_window = false;
+  double superfast = 0, ratio = 0, inflight_threshold = 0, rate_threshold = 0, window = 0;
+  bool normalizer_std = false;  // normalize_lb_algorithm is the module's own
+  PyObject* algo_sticky = nullptr;  // LB_ALGO_STICKY, when exact text
+  PyObject* algo_least = nullptr;   // LB_ALGO_LEAST_CONN, when exact text
+};
+
 struct ModuleState {
   PyObject* module;       // borrowed: the state lives inside the module
   PyObject* module_dict;  // borrowed, as long-lived as the module
@@ -70,6 +89,11 @@ struct ModuleState {
   // False once anything on the LoadBalancer class itself was reassigned;
   // methods are then always reached through attribute lookup.
   bool lb_type_pristine;
+  // False once asyncio.Lock (or a base of it) was modified; pool locks are
+  // then always entered through their own methods.
+  bool lock_type_pristine;
+  // False once InflightLease was modified; it is then called as any class.
+  bool lease_type_pristine;
 
   // The standard objects bound at start-up, kept to recognise them later.
   PyObject* std_time;       // the time module
@@ -78,6 +102,13 @@ struct ModuleState {
   PyObject* std_deque;      // collections.deque
   PyObject* std_asyncio;    // the asyncio module
   PyObject* std_lock_type;  // asyncio.Lock
+  PyObject* std_blake2b;    // _blake2.blake2b, found by the first sticky lookup (or NULL)
+  PyObject* std_import;     // builtins.__import__ as bound at start-up
+  PyObject* plain_key_seen;  // the last pool key found plain (immutable, so it stays plain)
+
+  uint64_t namespace_epoch;  // changes of the module's and time's dicts
+  PyCFunction normalizer_function;  // the C function of normalize_lb_algorithm
+  NamespaceFacts facts;
 
   // The _Waiter record class made at start-up, and its version tag then:
   // any later change to the class gives it another tag.
@@ -91,6 +122,9 @@ struct ModuleState {
 
 ModuleState* module_state(PyObject* module);
 
+// The facts of the namespace as it stands now.
+const NamespaceFacts& namespace_facts(ModuleState* st);
+
 // A module attribute read now; NameError when the host deleted it.
 Ref module_attr(ModuleState* st, PyObject* name);
 
@@ -98,6 +132,9 @@ Ref module_attr(ModuleState* st, PyObject* name);
 double monotonic(ModuleState* st);
 // The same as a Python float.
 Ref monotonic_obj(ModuleState* st);
+// CLOCK_MONOTONIC as time.monotonic() reads it, for callers that know the
+// module's clock is the original.
+double raw_monotonic();
 // The wall clock as `time.time()` of the module's current `time`.
 Ref wall_clock_obj(ModuleState* st);
 

@@ -92,6 +92,28 @@ def floor_lock(env):
     return run
 
 
+@floor("floor: hand-over between two tasks through asyncio.wait_for")
+def floor_task_handover(env):
+    """What any parked request pays: its task waits in asyncio.wait_for on a
+    future that another task resolves, then resolves the next one."""
+    async def chain(n):
+        loop = asyncio.get_running_loop()
+        futures = [loop.create_future() for _ in range(n + 1)]
+
+        async def link(i):
+            await asyncio.wait_for(futures[i], timeout=30.0)
+            futures[i + 1].set_result(None)
+
+        tasks = [asyncio.create_task(link(i)) for i in range(n)]
+        await asyncio.sleep(0)
+        start = CLOCK()
+        futures[0].set_result(None)
+        await asyncio.gather(*tasks)
+        return CLOCK() - start
+
+    return chains(chain)
+
+
 # ---- scenarios ----
 
 def road(algorithm=None, sticky=False, sync_lease=False):
@@ -162,17 +184,78 @@ def select_wrr(env):
     return run
 
 
+PARKED = 128
+
+
+def chains(chain):
+    """A run(n) made of chains of PARKED hand-overs; only the hand-overs are
+    timed (the run returns their nanoseconds, scaled to n operations)."""
+    async def run(n):
+        rounds = -(-n // PARKED)
+        spent = 0
+        for _ in range(rounds):
+            spent += await chain(PARKED)
+        return spent * n // (rounds * PARKED)
+    return run
+
+
+def handover(mode):
+    """PARKED requests wait on one full backend; a lease exit wakes the first,
+    its wait_for_slot returns, and its own lease's exit wakes the next. One
+    operation: from a lease exit to the return of the woken wait_for_slot
+    (its lease entry and exit included)."""
+    def build(env):
+        lb = env.lb
+        lb.set_routing_mode(mode)
+        backend = {"id": 1, "weight": 1, "max_concurrency": 1}
+        lease = varnhold.InflightLease
+
+        async def request():
+            server, reason, _ = await lb.wait_for_slot(env.key, [backend], 100)
+            assert reason == "ok", reason
+            with lease(lb, server["id"]):
+                pass
+
+        async def chain(n):
+            holder = lease(lb, backend["id"])
+            holder.__enter__()
+            tasks = [asyncio.create_task(request()) for _ in range(n)]
+            while len(lb._all_waiters) < n:
+                await asyncio.sleep(0)
+            start = CLOCK()
+            holder.release()
+            await asyncio.gather(*tasks)
+            return CLOCK() - start
+
+        async def run(n):
+            # The queue settings of the other modes, for this run only.
+            saved = varnhold.QUEUE_ENABLED, varnhold.QUEUE_MAX_DEPTH_MULTIPLIER
+            varnhold.QUEUE_ENABLED, varnhold.QUEUE_MAX_DEPTH_MULTIPLIER = True, 1000
+            try:
+                return await chains(chain)(n)
+            finally:
+                varnhold.QUEUE_ENABLED, varnhold.QUEUE_MAX_DEPTH_MULTIPLIER = saved
+        return run
+    return build
+
+
+for _mode in ("superfast", "queue_all"):
+    scenario(f"queue: hand-over, {PARKED} parked on a full backend, {_mode}", 4000)(
+        handover(_mode))
+
+
 # ---- the harness ----
 
 def timed(run, n, loop):
     gc.collect()
+    start = CLOCK()
     if asyncio.iscoroutinefunction(run):
-        start = CLOCK()
-        loop.run_until_complete(run(n))
+        spent = loop.run_until_complete(run(n))
     else:
-        start = CLOCK()
-        run(n)
-    return (CLOCK() - start) / n
+        spent = run(n)
+    elapsed = CLOCK() - start
+    # A run with untimed setup times its own part and returns the nanoseconds.
+    return (elapsed if spent is None else spent) / n
 
 
 def measure(build, runs, loop, budget_s=0.05):

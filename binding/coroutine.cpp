@@ -227,6 +227,7 @@ PySendResult step(CoroObject* c, PyObject* send_value, PyObject* thrown, PyObjec
         st = PyIter_Send(inner.get(), value ? value.get() : Py_None, &r);
       }
       if (st == PYGEN_NEXT) {
+        ++c->frame.suspensions;
         *out = r;
         return PYGEN_NEXT;
       }
@@ -486,7 +487,8 @@ Ref awaitable_iter(PyObject* obj) {
   if (PyCoro_CheckExact(obj)) return Ref::borrow(obj);
   PyAsyncMethods* am = Py_TYPE(obj)->tp_as_async;
   if (!am || !am->am_await) {
-    raise_format(PyExc_TypeError, "'%.100s' object can't be awaited", Py_TYPE(obj)->tp_name);
+    raise_format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                 Py_TYPE(obj)->tp_name);
   }
   Ref it = check(am->am_await(obj));
   if (PyCoro_CheckExact(it.get())) {

@@ -45,6 +45,9 @@ struct CoroFrame {
   Ref resume_error;  // or the exception it raised
   Ref result;        // the body's co_return value
   std::exception_ptr error;
+  // How many times the coroutine has handed a value to its driver: a body
+  // compares readings to learn whether an await really suspended.
+  unsigned long long suspensions = 0;
 };
 
 // Storage of the C++ frames: a few freed blocks of each size are kept for the

@@ -65,11 +65,6 @@ PyObject* server_id_method(const Signature& sig, PyObject* self, PyObject* const
   });
 }
 
-Ref do_wake_one(LB* self, PyObject* sid) {
-  wake_one(self, sid);
-  return Ref::borrow(Py_None);
-}
-
 Ref do_force_clear(LB* self, PyObject* sid) {
   force_clear(self, sid);
   return Ref::borrow(Py_None);
@@ -93,11 +88,6 @@ PyObject* m_get_inflight(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* m_force_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   LB_SIG("force_clear", 1, 1, "server_id");
   return server_id_method<do_force_clear>(sig, self, args, nargs, kw);
-}
-
-PyObject* m_wake_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  LB_SIG("_wake_one", 1, 1, "server_id");
-  return server_id_method<do_wake_one>(sig, self, args, nargs, kw);
 }
 
 PyObject* m_lock_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -162,10 +152,6 @@ PyMethodDef balancer_state_methods[] = {
     {"_lock_for", fastcall(m_lock_for), kFast, "The pool's asyncio lock, created on first use."},
     {"_record_dispatch", fastcall(m_record_dispatch), kFast,
      "Books one dispatch of the backend in the pool."},
-    // decrement reaches _wake_one through the instance, so it is bound from
-    // the start; the waiter queue completes what it does.
-    {"_wake_one", fastcall(m_wake_one), kFast,
-     "Hands a freed slot of the server to the first waiter parked on it, if any."},
     {"note_reject", fastcall(m_note_reject), kFast, "Counts one rejection under the reason."},
     {"_bump_reject", fastcall(m_bump_reject), kFast, "Counts one rejection under the reason."},
     {nullptr, nullptr, 0, nullptr},

@@ -246,7 +246,11 @@ void exec_module(PyObject* module) {
   add(module, "normalize_lb_algorithm", function(module, &normalize_lb_algorithm_def));
 
   // 12. - 13. The record type and the reasons.
-  add(module, "_Waiter", make_waiter_class(module, mod_name.get()));
+  Ref waiter_cls = make_waiter_class(module, mod_name.get());
+  st->waiter_type = Py_NewRef(waiter_cls.get());
+  auto* waiter_tp = reinterpret_cast<PyTypeObject*>(waiter_cls.get());
+  st->waiter_version = PyUnstable_Type_AssignVersionTag(waiter_tp) ? waiter_tp->tp_version_tag : 0;
+  add(module, "_Waiter", std::move(waiter_cls));
   add(module, "RejectReason", make_reject_reason(mod_name.get()));
 
   // 14. - 15. The classes.
@@ -303,6 +307,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(st->std_blake2b);
   Py_VISIT(st->plain_key_seen);
   Py_VISIT(st->std_import);
+  Py_VISIT(st->waiter_type);
   return 0;
 }
 
@@ -322,6 +327,7 @@ int module_clear(PyObject* module) {
   Py_CLEAR(st->std_blake2b);
   Py_CLEAR(st->plain_key_seen);
   Py_CLEAR(st->std_import);
+  Py_CLEAR(st->waiter_type);
 #define VARNHOLD_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
   VARNHOLD_NAMES(VARNHOLD_CLEAR_NAME)
 #undef VARNHOLD_CLEAR_NAME

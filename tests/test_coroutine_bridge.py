@@ -273,7 +273,7 @@ class ProtocolTest(unittest.TestCase):
         g.coro = None
 
     def test_errors_from_the_body(self):
-        with self.assertRaisesRegex(TypeError, "'int' object can't be awaited"):
+        with self.assertRaisesRegex(TypeError, "object int can't be used in 'await' expression"):
             probe.await_one(5).send(None)
         BadAwait = type("BadAwait", (), {"__await__": lambda self: 5})
         with self.assertRaisesRegex(TypeError, "non-iterator"):

@@ -147,6 +147,9 @@ void fulfill(LB* self, PyObject* waiter, PyObject* server);
 void remove_waiter(LB* self, PyObject* waiter);
 void wake_one(LB* self, PyObject* server_id);
 
+void try_admit_via_self(LB* self, PyObject* waiter);
+void fulfill_via_self(LB* self, PyObject* waiter, PyObject* server);
+void remove_waiter_via_self(LB* self, PyObject* waiter);
 void wake_one_via_self(LB* self, PyObject* server_id);
 
 // ---- token fit (varnhold/token_fit.cpp) ----

@@ -55,7 +55,11 @@ namespace varnhold {
   X(queue_deadline_boost_sec) X(pool_lru_ttl_sec) X(inflight) X(dispatch_counts) \
   X(reject_counts) X(queue_total_waiters) X(queue_wait_p50_sec)                  \
   X(queue_wait_p95_sec) X(pools) X(wrr_current) X(idle_seconds)                  \
-  X(inflight_total) X(hybrid_hot)
+  X(inflight_total) X(hybrid_hot)                                                \
+  /* waiter queue and reaper */                                                  \
+  X(keys) X(now) X(waiter) X(server) X(sin_binned) X(__getitem__)               \
+  /* reasons given as plain text */                                              \
+  X(ok) X(queue_disabled)
 
 // Facts read from the module's namespace (and the time module's) that stay
 // true until one of those dicts changes: a dict watcher counts every change
@@ -105,6 +109,11 @@ struct ModuleState {
   uint64_t namespace_epoch;  // changes of the module's and time's dicts
   PyCFunction normalizer_function;  // the C function of normalize_lb_algorithm
   NamespaceFacts facts;
+
+  // The _Waiter record class made at start-up, and its version tag then:
+  // any later change to the class gives it another tag.
+  PyObject* waiter_type;
+  unsigned int waiter_version;
 
 #define VARNHOLD_DECLARE_NAME(n) PyObject* s_##n;
   VARNHOLD_NAMES(VARNHOLD_DECLARE_NAME)

@@ -180,4 +180,17 @@ class Finally {
   bool armed_ = true;
 };
 
+// Runs f() with `handled` as the exception being handled, as the body of an
+// `except` clause runs: an error raised inside carries it as __context__.
+template <class F>
+auto while_handling(PyObject* handled, F&& f) {
+  PyObject* prev = PyErr_GetHandledException();
+  PyErr_SetHandledException(handled);
+  Finally restore([prev] {
+    PyErr_SetHandledException(prev);
+    Py_XDECREF(prev);
+  });
+  return f();
+}
+
 }  // namespace varnhold

@@ -304,10 +304,10 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(st->std_deque);
   Py_VISIT(st->std_asyncio);
   Py_VISIT(st->std_lock_type);
-  Py_VISIT(st->waiter_type);
   Py_VISIT(st->std_blake2b);
   Py_VISIT(st->plain_key_seen);
   Py_VISIT(st->std_import);
+  Py_VISIT(st->waiter_type);
   return 0;
 }
 
@@ -324,10 +324,10 @@ int module_clear(PyObject* module) {
   Py_CLEAR(st->std_deque);
   Py_CLEAR(st->std_asyncio);
   Py_CLEAR(st->std_lock_type);
-  Py_CLEAR(st->waiter_type);
   Py_CLEAR(st->std_blake2b);
   Py_CLEAR(st->plain_key_seen);
   Py_CLEAR(st->std_import);
+  Py_CLEAR(st->waiter_type);
 #define VARNHOLD_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
   VARNHOLD_NAMES(VARNHOLD_CLEAR_NAME)
 #undef VARNHOLD_CLEAR_NAME

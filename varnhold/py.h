@@ -164,6 +164,26 @@ inline Ref call_method1(PyObject* o, PyObject* name, PyObject* a) {
 }
 inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
 
+// `for item in seq: if f(item): break`, walking an exact list by index as
+// its iterator does (so that a list changed meanwhile is seen as Python sees
+// it). f takes a borrowed item and returns true to stop.
+template <class F>
+void for_each_item(PyObject* seq, F&& f) {
+  if (PyList_CheckExact(seq)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
+      if (f(item.get())) return;
+    }
+    return;
+  }
+  Ref it = check(PyObject_GetIter(seq));
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref item = Ref::steal(raw);
+    if (f(item.get())) return;
+  }
+  if (PyErr_Occurred()) throw PyError();
+}
+
 // Runs a callable on scope exit unless dismissed. The callable must not throw.
 template <class F>
 class Finally {

@@ -168,7 +168,7 @@ void fixed4(TextBuf& buf, PyObject* x) {
 // Calls f(key, value) for each item of a dict in its order, holding both
 // while f runs; a change of size in between raises as dict iteration does.
 template <class F>
-void for_each_item(PyObject* dict, F&& f) {
+void for_each_dict_item(PyObject* dict, F&& f) {
   Ref d = Ref::borrow(dict);
   Py_ssize_t size = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
@@ -504,7 +504,7 @@ Ref inflight_total(LB* self, PyObject* state, InflightShape& shape) {
     if (exact) return new_int(total);
   }
   Ref matched = check(PyList_New(0));
-  for_each_item(inflight.get(), [&](PyObject* sid, PyObject* count) {
+  for_each_dict_item(inflight.get(), [&](PyObject* sid, PyObject* count) {
     int in = PyDict_CheckExact(state) ? PyDict_Contains(state, sid) : PySequence_Contains(state, sid);
     if (check(in)) check(PyList_Append(matched.get(), count));
   });
@@ -527,7 +527,7 @@ void evict_stale_pools(LB* self) {
   Ref cutoff = sub(now.get(), ttl.get());
   // The stale list is complete before anything is removed.
   Ref stale = check(PyList_New(0));
-  for_each_item(LB_POOL_LAST_ACCESS(self), [&](PyObject* pk, PyObject* last) {
+  for_each_dict_item(LB_POOL_LAST_ACCESS(self), [&](PyObject* pk, PyObject* last) {
     if (cmp(last, cutoff.get(), Py_LT)) check(PyList_Append(stale.get(), pk));
   });
   Py_ssize_t n = PyList_GET_SIZE(stale.get());
@@ -601,7 +601,7 @@ Ref snapshot(LB* self) {
     check(PyDict_SetItem(entry_keys.get(), key, Py_None));
   }
   InflightShape shape;
-  for_each_item(LB_WRR(self), [&](PyObject* pk, PyObject* state) {
+  for_each_dict_item(LB_WRR(self), [&](PyObject* pk, PyObject* state) {
     Ref label = pool_label(pk);
     Ref entry = check(PyDict_Copy(entry_keys.get()));
     PyObject* e = entry.get();
@@ -637,7 +637,7 @@ Ref prometheus_text(LB* self) {
                                               PyDict_GET_SIZE(LB_DISPATCH_COUNTS(self)) +
                                               PyDict_GET_SIZE(LB_REJECT_COUNTS(self))));
   auto series = [&](PyObject* counts, const char* prefix, size_t prefix_len) {
-    for_each_item(counts, [&](PyObject* label, PyObject* value) {
+    for_each_dict_item(counts, [&](PyObject* label, PyObject* value) {
       buf.lit(prefix, prefix_len);
       plain_text(buf, label, true);
       buf.lit("\"} ");

@@ -25,23 +25,6 @@ enum SelectSlot {
   kPick,      // the awaited pick
 };
 
-// Calls f(record) for each item of an iterable as `for s in seq` would.
-template <class F>
-void for_each(PyObject* seq, F&& f) {
-  if (PyList_CheckExact(seq)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
-      Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
-      if (f(item.get())) return;
-    }
-    return;
-  }
-  Ref it = check(PyObject_GetIter(seq));
-  while (PyObject* raw = PyIter_Next(it.get())) {
-    Ref item = Ref::steal(raw);
-    if (f(item.get())) return;
-  }
-  if (PyErr_Occurred()) throw PyError();
-}
 
 // A container whose membership test runs no Python code for a plain id.
 bool plain_container(PyObject* o) {
@@ -193,7 +176,7 @@ Coro select_body(CoroFrame& f) {
   // returned as it is; none, and nothing is chosen.
   if (force != Py_None) {
     Ref hit;
-    for_each(candidates, [&](PyObject* rec) {
+    for_each_item(candidates, [&](PyObject* rec) {
       Ref rid = dict_get(rec, st->s_id);
       if (!py_eq(rid ? rid.get() : Py_None, force)) return false;
       hit = Ref::borrow(rec);
@@ -318,7 +301,7 @@ Coro select_body(CoroFrame& f) {
   // 4.-5. The effective list: the records with a positive weight, or all of
   // them when every one is drained.
   Ref non_drained = check(PyList_New(0));
-  for_each(candidates, [&](PyObject* rec) {
+  for_each_item(candidates, [&](PyObject* rec) {
     if (not_drained(st, rec)) check(PyList_Append(non_drained.get(), rec));
     return false;
   });
@@ -329,7 +312,7 @@ Coro select_body(CoroFrame& f) {
   {
     CapacityRun gate(self, effective, pool_key);
     const bool plain_sin_bin = no_sin_bin || plain_container(sin_binned);
-    for_each(effective, [&](PyObject* rec) {
+    for_each_item(effective, [&](PyObject* rec) {
       Ref sid = getitem(rec, st->s_id);
       bool plain_step = plain_sin_bin && PyDict_CheckExact(rec) && plain_key(sid.get());
       if (no_sin_bin) {

@@ -37,24 +37,4 @@ class WaiterFields {
 // the body of _Waiter.is_boosted.
 Ref waiter_is_boosted(PyObject* waiter, PyObject* now);
 
-// `for item in seq: if f(item): break`, walking an exact list by index as
-// its iterator does (so that a list changed meanwhile is seen as Python sees
-// it). f takes a borrowed item and returns true to stop.
-template <class F>
-void for_each_item(PyObject* seq, F&& f) {
-  if (PyList_CheckExact(seq)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
-      Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
-      if (f(item.get())) return;
-    }
-    return;
-  }
-  Ref it = check(PyObject_GetIter(seq));
-  while (PyObject* raw = PyIter_Next(it.get())) {
-    Ref item = Ref::steal(raw);
-    if (f(item.get())) return;
-  }
-  if (PyErr_Occurred()) throw PyError();
-}
-
 }  // namespace varnhold

@@ -9,7 +9,9 @@ native method call, an awaited native coroutine that does next to nothing,
 `async with` on an asyncio.Lock, and 128 tasks handing a plain future along,
 with and without asyncio.wait_for), then every scenario. Each row gives the
 median and the best over several runs, every run a loop of many operations
-timed as a whole, and the target where the scenario has one. A scenario whose
+timed as a whole (the runs are taken in rounds across all the rows, so a spell
+of load from elsewhere does not fall on one row alone), and the target where
+the scenario has one. A scenario whose
 cost should grow with its input names the smaller scenario that it is compared
 with; its row shows how many times slower it is than that one, beside how many
 times larger its input is.
@@ -397,26 +399,44 @@ def timed(run, n, loop):
     return (elapsed if part is None else part) / n
 
 
-def measure(bench, runs, loop, budget_s):
+def calibrate(bench, loop, budget_s):
+    """Builds the scenario and finds how many operations one run of about
+    budget_s takes. Returns (run, n)."""
     run = bench.build(Env())
     unit = bench.unit
     n = max(64, unit)
-    while True:  # calibrate: one run takes about budget_s
+    while True:
         per_op = timed(run, n, loop)
         if per_op * n >= budget_s * 1e9 / 4 or n >= 1 << 22:
             break
         n *= 4
     n = max(64, int(budget_s * 1e9 / max(per_op, 1.0)))
-    n = max(unit, n // unit * unit)
-    samples = [timed(run, n, loop) for _ in range(runs)]
-    return statistics.median(samples), min(samples)
+    return run, max(unit, n // unit * unit)
+
+
+def measure(benches, runs, loop, budget_s, progress):
+    """Median and best ns per operation of each bench. The runs are taken in
+    rounds, one run of every bench per round, so that a spell of load from
+    elsewhere on the machine falls on one run of many benches rather than on
+    every run of one."""
+    prepared = []
+    for i, bench in enumerate(benches):
+        progress(f"calibrating {i + 1}/{len(benches)}")
+        prepared.append(calibrate(bench, loop, budget_s))
+    samples = [[] for _ in benches]
+    for r in range(runs):
+        progress(f"round {r + 1}/{runs}")
+        for (run, n), into in zip(prepared, samples):
+            into.append(timed(run, n, loop))
+    progress("")
+    return [(statistics.median(s), min(s)) for s in samples]
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("-k", action="append", default=[], metavar="TEXT",
                         help="only scenarios whose name contains TEXT (repeat for several)")
-    parser.add_argument("--runs", type=int, default=9, help="timed runs of each scenario")
+    parser.add_argument("--runs", type=int, default=15, help="timed runs of each scenario")
     parser.add_argument("--budget", type=float, default=0.05,
                         help="seconds that one timed run should take")
     parser.add_argument("--wall", action="store_true", help="time with the wall clock")
@@ -444,30 +464,35 @@ def main(argv=None):
           f"operation; load average {load}")
     print(f"{'':{width}} {'median':>9} {'best':>9} {'target':>9}")
 
-    medians = {}
-    over = 0
-    for bench in FLOORS + [None] + chosen:
-        if bench is None:
+    def progress(text):
+        if sys.stderr.isatty():
+            print(f"\r{text:40}\r", end="", file=sys.stderr, flush=True)
+
+    benches = FLOORS + chosen
+    figures = dict(zip([b.name for b in benches],
+                       measure(benches, args.runs, loop, args.budget, progress)))
+    over = []
+    for bench in benches:
+        if bench is chosen[0]:
             print()
-            continue
-        median, best = measure(bench, args.runs, loop, args.budget)
-        medians[bench.name] = median
+        median, best = figures[bench.name]
         target, note = "", ""
         if bench.target:
             target = f"{bench.target}"
             if median > bench.target:
-                note, over = "over", over + 1
+                note = "over"
         elif bench.base:
             target = "linear"
-            base = medians.get(bench.base)
-            if base:
-                ratio = median / base
-                note = f"{ratio:.1f}x the time for {bench.size:g}x the input"
-                if ratio > bench.size * 1.25:
-                    over += 1
-                    note += ", over"
+            ratio = median / figures[bench.base][0]
+            note = f"{ratio:.1f}x the time for {bench.size:g}x the input"
+            if ratio > bench.size * 1.25:
+                note += ", over"
+        if note.endswith("over"):
+            over.append(bench.name)
         print(f"{bench.name:{width}} {median:9.0f} {best:9.0f} {target:>9}  {note}".rstrip())
+    print(f"\n{len(over)} of {len(chosen)} scenarios over their target")
     loop.close()
+    asyncio.set_event_loop(None)
     return 0
 
 

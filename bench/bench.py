@@ -490,7 +490,8 @@ def main(argv=None):
         if note.endswith("over"):
             over.append(bench.name)
         print(f"{bench.name:{width}} {median:9.0f} {best:9.0f} {target:>9}  {note}".rstrip())
-    print(f"\n{len(over)} of {len(chosen)} scenarios over their target")
+    with_target = [b for b in chosen if b.target or b.base]
+    print(f"\n{len(over)} of the {len(with_target)} scenarios with a target over it")
     loop.close()
     asyncio.set_event_loop(None)
     return 0

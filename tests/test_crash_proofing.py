@@ -103,7 +103,7 @@ class Base(unittest.IsolatedAsyncioTestCase):
             self.assertTrue(q, sid)
             for w in q:
                 self.assertTrue(any(w is x for x in lb._all_waiters))
-        self.assertEqual(len(lb.queue_wait_samples), min(len(lb.queue_wait_samples), 512))
+        self.assertLessEqual(len(lb.queue_wait_samples), 512)
 
     async def assertUsable(self, lb):
         """A normal request still goes through: select, lease, park, hand-over."""

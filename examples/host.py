@@ -66,14 +66,14 @@ def json_response(status, obj, extra=()):
 
 # ---- backends ------------------------------------------------------------------
 
-async def start_backend(spec, served):
+async def start_backend(conf, served):
     async def handle(reader, writer):
         try:
             while (req := await read_request(reader)) is not None:
                 _, path, _, body = req
-                await asyncio.sleep(spec["latency"] * (1 + len(body) / 1024))
-                served[spec["id"]] = served.get(spec["id"], 0) + 1
-                payload = {"backend": spec["id"], "path": path, "bytes": len(body)}
+                await asyncio.sleep(conf["latency"] * (1 + len(body) / 1024))
+                served[conf["id"]] = served.get(conf["id"], 0) + 1
+                payload = {"backend": conf["id"], "path": path, "bytes": len(body)}
                 if json.loads(body).get("stream"):
                     # A streamed answer: chunked, a few events.
                     writer.write(b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
@@ -82,7 +82,7 @@ async def start_backend(spec, served):
                         chunk = f"data: {json.dumps({**payload, 'chunk': i})}\n\n".encode()
                         writer.write(f"{len(chunk):x}\r\n".encode() + chunk + b"\r\n")
                         await writer.drain()
-                        await asyncio.sleep(spec["latency"])
+                        await asyncio.sleep(conf["latency"])
                     writer.write(b"0\r\n\r\n")
                 else:
                     writer.write(json_response(200, payload))
@@ -264,10 +264,10 @@ async def main(args):
         varnhold.QUEUE_ENABLED = True
     served = {}
     backends = {}
-    for spec in BACKENDS:
-        server, port = await start_backend(spec, served)
-        record = {k: spec[k] for k in ("id", "weight", "max_concurrency", "max_input_tokens")}
-        backends[spec["id"]] = {"record": record, "port": port, "server": server}
+    for conf in BACKENDS:
+        server, port = await start_backend(conf, served)
+        record = {k: conf[k] for k in ("id", "weight", "max_concurrency", "max_input_tokens")}
+        backends[conf["id"]] = {"record": record, "port": port, "server": server}
     proxy = Proxy(lb, backends, args.algorithm)
     front = await asyncio.start_server(proxy.handle, HOST, args.port)
     port = front.sockets[0].getsockname()[1]

@@ -3,6 +3,7 @@
 import asyncio
 import hashlib
 import random
+import sys
 import unittest
 from unittest import mock
 
@@ -448,3 +449,37 @@ class RequestRoad(SelectionTest):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class PythonCodeDuringPickTest(unittest.TestCase):
+    """Python code that runs inside a pick (the pool's first lock, the first
+    hashlib import) may change the records; the booking must see the change."""
+
+    SCRIPT = r'''
+import asyncio, sys, varnhold
+async def main(sticky):
+    lb = varnhold.LoadBalancer()
+    pk = ("m", frozenset({1}), "t")
+    if sticky:
+        lb._lock_for(pk)
+    rec = {"id": int("123456789012"), "weight": 1.0}
+    marker = "importlib" if sticky else "locks"
+    def hook(frame, event, arg):
+        if event == "call" and marker in frame.f_code.co_filename:
+            sys.setprofile(None)
+            rec["id"] = 7
+    sys.setprofile(hook)
+    kw = {"algorithm": "sticky_session", "sticky_key": "u"} if sticky else {}
+    won = await lb.select(pk, [rec], **kw)
+    sys.setprofile(None)
+    assert won is rec and lb.dispatch_counts == {7: 1}, lb.dispatch_counts
+asyncio.run(main(sys.argv[1] == "sticky"))
+'''
+
+    def test_records_changed_by_python_code_inside_a_pick(self):
+        import subprocess
+        for road in ("wrr", "sticky"):
+            with self.subTest(road=road):
+                proc = subprocess.run([sys.executable, "-c", self.SCRIPT, road],
+                                      capture_output=True, text=True, timeout=60)
+                self.assertEqual(proc.returncode, 0, proc.stderr)

@@ -439,7 +439,13 @@ Ref import_hashlib(ModuleState* st, bool* pure = nullptr) {
   Ref fn = Ref::steal(found);
   if (!fn) raise(PyExc_ImportError, "__import__ not found");
   if (fn.get() == st->std_import) {
-    if (pure) *pure = true;
+    // Only a module already imported is found without running Python code.
+    if (pure) {
+      PyObject* loaded = PyImport_GetModule(st->s_hashlib);
+      if (!loaded && PyErr_Occurred()) throw PyError();
+      *pure = loaded != nullptr;
+      Py_XDECREF(loaded);
+    }
     return check(PyImport_ImportModuleLevelObject(st->s_hashlib, st->module_dict, Py_None,
                                                   Py_None, 0));
   }
@@ -475,7 +481,13 @@ bool wrr_pick_at_once(LB* self, PyObject* pool_key, PyObject* eligible, Ref* win
 }
 
 bool wrr_pick_plain(LB* self, PyObject* pool_key, PlainPool recs, Ref* winner, const double* now) {
-  Ref lock = lock_for(self, pool_key);
+  // Creating the pool's first lock runs asyncio.Lock's Python code, after
+  // which the records read so far may have changed: that pick takes the
+  // general road, which creates the lock before it reads any record.
+  PyObject* lk = nullptr;
+  if (PyDict_GetItemRef(LB_LOCKS(self), pool_key, &lk) < 0) throw PyError();
+  Ref lock = Ref::steal(lk);
+  if (!lock || lock.get() == Py_None) return false;
   return wrr_plain_with_lock(self, pool_key, recs, lock.get(), winner, true, now);
 }
 

@@ -143,7 +143,11 @@ namespace {
 class Held {
  public:
   explicit Held(const PlainRecords& recs) {
-    for (const PlainRecord& r : recs) objs_.push_back(Py_NewRef(r.record));
+    // The ids too: the road reuses them after the records were read.
+    for (const PlainRecord& r : recs) {
+      objs_.push_back(Py_NewRef(r.record));
+      objs_.push_back(Py_NewRef(r.id));
+    }
   }
   Held(const Held&) = delete;
   ~Held() { release(); }
@@ -153,7 +157,7 @@ class Held {
   }
 
  private:
-  SmallVec<PyObject*, 16> objs_;
+  SmallVec<PyObject*, 32> objs_;
 };
 
 // Values whose truth and comparisons run no Python code.

@@ -570,19 +570,8 @@ Ref make_immediate(ModuleState* st, PyObject* qualname, std::initializer_list<Py
 
 Ref make_coroutine(ModuleState* st, PyObject* qualname, std::initializer_list<PyObject*> args,
                    CoroBody body) {
-  PyTypeObject* tp = st->coroutine_type;
-  PyObject* self = PyType_GenericAlloc(tp, 0);
-  if (!self) throw PyError();
-  CoroObject* c = as_coro(self);
-  new (&c->frame) CoroFrame();
-  c->handle = nullptr;
-  c->qualname = Py_XNewRef(qualname);
-  c->started = false;
-  c->running = false;
-  Ref obj = Ref::steal(self);
-  c->frame.st = st;
-  int i = 0;
-  for (PyObject* a : args) c->frame.slot[i++] = Ref::borrow(a);
+  Ref obj;
+  CoroObject* c = new_coroutine(st, qualname, args, &obj);
   try {
     c->handle = body(c->frame).handle;
   } catch (std::bad_alloc&) {

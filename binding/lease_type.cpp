@@ -4,7 +4,7 @@
 
 #include "binding/args.h"
 #include "binding/boundary.h"
-#include "binding/coroutine.h"
+#include "varnhold/coro.h"
 #include "binding/types.h"
 #include "varnhold/lease.h"
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "binding/boundary.h"
-#include "binding/coroutine.h"
+#include "varnhold/coro.h"
 #include "binding/types.h"
 #include "varnhold/load_balancer.h"
 #include "varnhold/settings.h"

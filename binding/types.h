@@ -9,6 +9,7 @@ namespace varnhold {
 extern PyModuleDef module_def;
 extern PyType_Spec lb_spec;
 extern PyType_Spec lease_spec;
+extern PyType_Spec coroutine_spec;
 
 // Method tables of the balancer, one per concern, each ending with a NULL
 // entry. load_balancer_type.cpp lays them out in the documented order.

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "binding/boundary.h"
-#include "binding/coroutine.h"
+#include "varnhold/coro.h"
 #include "varnhold/blake2b.h"
 #include "varnhold/load_balancer.h"
 #include "varnhold/plain.h"

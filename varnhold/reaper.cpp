@@ -7,7 +7,7 @@
 
 #include "binding/args.h"
 #include "binding/boundary.h"
-#include "binding/coroutine.h"
+#include "varnhold/coro.h"
 #include "binding/types.h"
 #include "varnhold/load_balancer.h"
 #include "varnhold/waiter_queue.h"

@@ -1,7 +1,7 @@
 // Backend selection: the per-request chain of forced server, drain rule,
 // sin-bin set and capacity gate, then one pick; the winner's dispatch is
 // booked exactly once.
-#include "binding/coroutine.h"
+#include "varnhold/coro.h"
 #include "varnhold/capacity_gate.h"
 #include "varnhold/load_balancer.h"
 #include "varnhold/plain.h"

@@ -13,7 +13,7 @@
 
 #include "binding/args.h"
 #include "binding/boundary.h"
-#include "binding/coroutine.h"
+#include "varnhold/coro.h"
 #include "binding/types.h"
 #include "varnhold/pynum.h"
 

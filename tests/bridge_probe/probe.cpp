@@ -6,7 +6,8 @@
 // state only the coroutine type, so the probe keeps a ModuleState of its own
 // with just that member set.
 #include "binding/boundary.h"
-#include "binding/coroutine.h"
+#include "binding/types.h"
+#include "varnhold/coro.h"
 #include "varnhold/module_state.h"
 
 namespace {

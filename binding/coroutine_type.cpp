@@ -4,7 +4,8 @@
 // It is a loop, not a recursion: an awaited iterator that finishes without
 // yielding (an uncontended asyncio.Lock.acquire()) resumes the body at once,
 // and the body's next await is driven within the same step.
-#include "binding/coroutine.h"
+#include "binding/types.h"
+#include "varnhold/coro.h"
 
 #include <new>
 
@@ -15,17 +16,6 @@ namespace varnhold {
 
 namespace {
 
-struct CoroObject {
-  PyObject_HEAD
-  CoroFrame frame;
-  std::coroutine_handle<CoroPromise> handle;
-  ImmediateBody immediate;  // set until an immediate body has run
-  PyObject* qualname;
-  bool started;
-  bool running;
-};
-
-CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
 // Destroys the C++ frame: its destructors act as `finally` blocks.
 void destroy_frame(CoroObject* c) noexcept {
@@ -386,10 +376,20 @@ PyObject* coro_close(PyObject* self, PyObject*) {
 
 PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
 
+// A coroutine dropped before it ever ran warns, as the interpreter's own do:
+// a host that forgot an `await` learns of it.
+void warn_never_awaited(CoroObject* c) {
+  PyObject* name = c->qualname ? c->qualname : Py_None;
+  if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", name) < 0) {
+    PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(c));
+  }
+}
+
 void coro_finalize(PyObject* self) {
   CoroObject* c = as_coro(self);
-  if (!c->handle) return;
+  if (!c->handle && !c->immediate) return;
   PyObject* exc = PyErr_GetRaisedException();
+  if (!c->started) warn_never_awaited(c);
   if (close_impl(c) < 0) PyErr_WriteUnraisable(self);
   PyErr_SetRaisedException(exc);
 }
@@ -482,102 +482,5 @@ PyType_Spec coroutine_spec = {
         Py_TPFLAGS_IMMUTABLETYPE,
     coro_slots,
 };
-
-Ref awaitable_iter(PyObject* obj) {
-  if (PyCoro_CheckExact(obj)) return Ref::borrow(obj);
-  PyAsyncMethods* am = Py_TYPE(obj)->tp_as_async;
-  if (!am || !am->am_await) {
-    raise_format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
-                 Py_TYPE(obj)->tp_name);
-  }
-  Ref it = check(am->am_await(obj));
-  if (PyCoro_CheckExact(it.get())) {
-    raise(PyExc_TypeError, "__await__() returned a coroutine");
-  }
-  if (!PyIter_Check(it.get())) {
-    raise_format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                 Py_TYPE(it.get())->tp_name);
-  }
-  return it;
-}
-
-namespace {
-
-// Freed frames by size; everything runs under the interpreter's lock.
-struct FrameCache {
-  static constexpr int kSizes = 8, kPerSize = 16;
-  size_t size[kSizes] = {};
-  void* blocks[kSizes][kPerSize] = {};
-  int count[kSizes] = {};
-};
-FrameCache frame_cache;
-
-}  // namespace
-
-void* coro_frame_alloc(size_t size) {
-  for (int i = 0; i < FrameCache::kSizes; ++i) {
-    if (frame_cache.size[i] == size && frame_cache.count[i] > 0) {
-      return frame_cache.blocks[i][--frame_cache.count[i]];
-    }
-  }
-  return ::operator new(size);
-}
-
-void coro_frame_free(void* p, size_t size) noexcept {
-  for (int i = 0; i < FrameCache::kSizes; ++i) {
-    if (frame_cache.size[i] == 0) frame_cache.size[i] = size;
-    if (frame_cache.size[i] == size) {
-      if (frame_cache.count[i] < FrameCache::kPerSize) {
-        frame_cache.blocks[i][frame_cache.count[i]++] = p;
-        return;
-      }
-      break;
-    }
-  }
-  ::operator delete(p);
-}
-
-namespace {
-
-CoroObject* new_coroutine(ModuleState* st, PyObject* qualname,
-                          std::initializer_list<PyObject*> args, Ref* owner) {
-  PyTypeObject* tp = st->coroutine_type;
-  PyObject* self = PyType_GenericAlloc(tp, 0);
-  if (!self) throw PyError();
-  CoroObject* c = as_coro(self);
-  new (&c->frame) CoroFrame();
-  c->handle = nullptr;
-  c->immediate = nullptr;
-  c->qualname = Py_XNewRef(qualname);
-  c->started = false;
-  c->running = false;
-  *owner = Ref::steal(self);
-  c->frame.st = st;
-  int i = 0;
-  for (PyObject* a : args) c->frame.slot[i++] = Ref::borrow(a);
-  return c;
-}
-
-}  // namespace
-
-Ref make_immediate(ModuleState* st, PyObject* qualname, std::initializer_list<PyObject*> args,
-                   ImmediateBody body) {
-  Ref obj;
-  CoroObject* c = new_coroutine(st, qualname, args, &obj);
-  c->immediate = body;
-  return obj;
-}
-
-Ref make_coroutine(ModuleState* st, PyObject* qualname, std::initializer_list<PyObject*> args,
-                   CoroBody body) {
-  Ref obj;
-  CoroObject* c = new_coroutine(st, qualname, args, &obj);
-  try {
-    c->handle = body(c->frame).handle;
-  } catch (std::bad_alloc&) {
-    raise(PyExc_MemoryError, "cannot allocate coroutine frame");
-  }
-  return obj;
-}
 
 }  // namespace varnhold

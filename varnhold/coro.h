@@ -1,14 +1,17 @@
-// C++20 coroutines presented to asyncio as coroutine objects.
+// C++20 coroutines presented to asyncio as coroutine objects: the runtime
+// that the balancer's awaitable operations are written in.
 //
 // A body is a C++ coroutine `Coro body(CoroFrame& f)`. Everything it keeps
-// across a suspension lives in the frame's slots, which the Python-facing
-// object owns and which its tp_traverse visits; the C++ frame itself holds
-// only borrowed pointers into them and short-lived temporaries.
+// across a suspension lives in the frame's slots, which the coroutine object
+// owns and which its traversal visits; the C++ frame itself holds only
+// borrowed pointers into them and short-lived temporaries. Each body names
+// its slots with an enum whose last member counts them:
 //
-//   Ref r = co_await py_await(awaitable);   // delegates like `yield from`
+//   enum Slot : int { kSelf, kPoolKey, kPick, kSlotCount };
+//   Ref r = co_await py_await(f[kPick]);   // delegates like `yield from`
 //
-// The Python object (`varnhold.coroutine`) has am_await/am_send/tp_iternext
-// and send/throw/close, so asyncio.iscoroutine accepts it and Tasks drive it.
+// The object is an instance of the module's coroutine type; its protocol
+// (send, throw, close, finalisation) is binding/coroutine_type.cpp.
 #pragma once
 
 #include <coroutine>
@@ -49,6 +52,12 @@ struct CoroFrame {
   // compares readings to learn whether an await really suspended.
   unsigned long long suspensions = 0;
 };
+
+// A body's slot enum fits the frame.
+template <int Count>
+constexpr bool slots_fit() {
+  return Count <= CoroFrame::kSlots;
+}
 
 // Storage of the C++ frames: a few freed blocks of each size are kept for the
 // next coroutine of the same body.
@@ -97,20 +106,29 @@ Ref awaitable_iter(PyObject* obj);
 inline PyAwait py_await(PyObject* obj) { return PyAwait{awaitable_iter(obj)}; }
 
 using CoroBody = Coro (*)(CoroFrame&);
+// A body that never suspends: a plain function run at the first send, with
+// no C++ frame to allocate (the lease's asynchronous entry and exit).
+using ImmediateBody = Ref (*)(CoroFrame&);
+
+// The coroutine object's layout.
+struct CoroObject {
+  PyObject_HEAD
+  CoroFrame frame;
+  std::coroutine_handle<CoroPromise> handle;
+  ImmediateBody immediate;  // set until an immediate body has run
+  PyObject* qualname;
+  bool started;
+  bool running;
+};
+
+inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
 // Creates the coroutine object; args are stored (new references) in the
-// first slots. Nothing of the body runs until the first send.
+// first slots, and there must be no more of them than slots. Nothing of the
+// body runs until the first send.
 Ref make_coroutine(ModuleState* st, PyObject* qualname, std::initializer_list<PyObject*> args,
                    CoroBody body);
-
-// A coroutine whose body never suspends: a plain function run at the first
-// send, with no C++ frame to allocate (the lease's asynchronous entry and
-// exit).
-using ImmediateBody = Ref (*)(CoroFrame&);
 Ref make_immediate(ModuleState* st, PyObject* qualname, std::initializer_list<PyObject*> args,
                    ImmediateBody body);
-
-// Type spec for module start-up.
-extern PyType_Spec coroutine_spec;
 
 }  // namespace varnhold

@@ -1,102 +1,149 @@
-// A small parser for METH_FASTCALL|METH_KEYWORDS arguments, with the
-// interpreter's own TypeError messages for Python functions.
+// Argument binding for METH_FASTCALL|METH_KEYWORDS functions, with the
+// interpreter's own TypeError messages for Python functions, and the text
+// signature that help() and inspect.signature read.
+//
+// A Signature<N> lists the N parameters of one function (positional ones,
+// then keyword-only ones) with their defaults; the binder fills an array of
+// exactly N values, so the table and the output cannot disagree in size.
 #pragma once
 
 #include <array>
 #include <cstring>
+#include <string>
 
+#include "varnhold/module_state.h"
 #include "varnhold/py.h"
 
 namespace varnhold {
 
-struct Signature {
-  const char* qualname;       // as in messages: "LoadBalancer.select"
-  int self_count;             // 1 for methods: counted in "takes N positional"
-  int n_positional;           // positional-or-keyword parameters
-  int n_required;             // of which the first n_required have no default
-  int n_kwonly;               // keyword-only parameters, all with defaults
-  const char* names[12];      // positional names, then keyword-only names
-  // The names interned, filled at first use: a caller's keywords are usually
-  // the very same interned strings.
-  mutable PyObject* interned[12] = {};
+struct Default {
+  enum Kind : unsigned char { kRequired, kNone, kFalse, kZero, kFloat } kind = kRequired;
+  double value = 0.0;  // for kFloat
 };
 
-// Fills out[0 .. n_positional + n_kwonly) with borrowed values, NULL where the
-// caller passed nothing (the default applies). Throws TypeError on misuse.
+inline constexpr Default kRequired{Default::kRequired};
+inline constexpr Default kNone{Default::kNone};
+inline constexpr Default kFalse{Default::kFalse};
+inline constexpr Default kZero{Default::kZero};
+inline constexpr Default float_default(double v) { return {Default::kFloat, v}; }
+
+struct Param {
+  const char* name;
+  PyObject* ModuleState::*interned;  // the same name, interned in the module state
+  Default dflt = kRequired;
+};
+
+// Parameter `p` of a signature: P(pool_key), P(sin_binned, kNone).
+#define P(n, ...) ::varnhold::Param{#n, &::varnhold::ModuleState::s_##n __VA_OPT__(, ) __VA_ARGS__}
+
 template <size_t N>
-void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                std::array<PyObject*, N>& out) {
-  const int total = sig.n_positional + sig.n_kwonly;
-  for (auto& o : out) o = nullptr;
-  // As the interpreter binds a call: positional arguments, then keywords,
-  // then the count of positional arguments is checked.
-  const Py_ssize_t npos = nargs < sig.n_positional ? nargs : sig.n_positional;
-  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = args[i];
+struct Signature {
+  const char* qualname;  // as in messages: "LoadBalancer.select"
+  const char* self;      // "$self", "$module" or "$type" for the text signature
+  int n_kwonly;          // the last n_kwonly parameters are keyword-only
+  std::array<Param, N> params;
+
+  static constexpr size_t size = N;
+  constexpr int n_positional() const { return static_cast<int>(N) - n_kwonly; }
+  constexpr int n_required() const {
+    int n = 0;
+    while (n < n_positional() && params[n].dflt.kind == Default::kRequired) ++n;
+    return n;
+  }
+  // The name after the last dot.
+  const char* name() const {
+    const char* dot = std::strrchr(qualname, '.');
+    return dot ? dot + 1 : qualname;
+  }
+};
+
+template <class... Ps>
+constexpr auto signature(const char* qualname, const char* self, int n_kwonly, Ps... ps) {
+  return Signature<sizeof...(Ps)>{qualname, self, n_kwonly, {ps...}};
+}
+
+namespace detail {
+
+// "takes 2 positional arguments but 3 were given", as the interpreter words it.
+[[noreturn]] void raise_too_many(const char* qualname, int self_count, int lo, int hi,
+                                 Py_ssize_t given, int kwonly_given);
+[[noreturn]] void raise_missing(const char* qualname, const Param* params, const bool* missing,
+                                int n_required);
+[[noreturn]] void raise_unexpected(const char* qualname, PyObject* key);
+[[noreturn]] void raise_multiple(const char* qualname, const char* name);
+
+}  // namespace detail
+
+// The values bound to a signature's parameters: borrowed from the caller's
+// arguments, or the defaults (owned here where they are not immortal).
+template <size_t N>
+struct Bound {
+  std::array<PyObject*, N> value{};
+  std::array<Ref, N> made;  // defaults made for this call
+
+  PyObject* operator[](size_t i) const { return value[i]; }
+};
+
+// Binds a call as the interpreter binds one to a Python function: positional
+// arguments, then keywords, then the count of positional arguments is
+// checked, then missing required ones are reported, then defaults apply.
+template <size_t N>
+void bind_args(ModuleState* st, const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, Bound<N>& out) {
+  const int n_pos = sig.n_positional();
+  const int self_count = sig.self[1] == 's' ? 1 : 0;  // "$self" counts in messages
+  const Py_ssize_t npos = nargs < n_pos ? nargs : n_pos;
+  for (Py_ssize_t i = 0; i < npos; ++i) out.value[i] = args[i];
   if (kwnames) {
-    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
       int found = -1;
-      for (int j = 0; j < total; ++j) {
-        if (!sig.interned[j]) {
-          sig.interned[j] = PyUnicode_InternFromString(sig.names[j]);
-          if (!sig.interned[j]) throw PyError();
-        }
-        if (key == sig.interned[j]) {
-          found = j;
-          break;
+      for (size_t j = 0; j < N && found < 0; ++j) {
+        if (key == st->*sig.params[j].interned) found = static_cast<int>(j);
+      }
+      for (size_t j = 0; j < N && found < 0; ++j) {
+        if (PyUnicode_CompareWithASCIIString(key, sig.params[j].name) == 0) {
+          found = static_cast<int>(j);
         }
       }
-      const char* kname = PyUnicode_AsUTF8(key);
-      if (!kname) throw PyError();
-      for (int j = 0; found < 0 && j < total; ++j) {
-        if (std::strcmp(kname, sig.names[j]) == 0) found = j;
-      }
-      if (found < 0) {
-        raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'",
-                     sig.qualname, kname);
-      }
-      if (out[found]) {
-        raise_format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.qualname,
-                     kname);
-      }
-      out[found] = args[nargs + k];
+      if (found < 0) detail::raise_unexpected(sig.qualname, key);
+      if (out.value[found]) detail::raise_multiple(sig.qualname, sig.params[found].name);
+      out.value[found] = args[nargs + k];
     }
   }
-  if (nargs > sig.n_positional) {
-    int lo = sig.n_required + sig.self_count;
-    int hi = sig.n_positional + sig.self_count;
-    Py_ssize_t given = nargs + sig.self_count;
+  if (nargs > n_pos) {
     int kwonly_given = 0;
-    for (int j = sig.n_positional; j < total; ++j) kwonly_given += out[j] != nullptr;
-    Ref sig_text = check(lo == hi ? PyUnicode_FromFormat("%d", hi)
-                                  : PyUnicode_FromFormat("from %d to %d", lo, hi));
-    bool plural = lo != hi || hi != 1;
-    Ref kwonly_text = check(
-        kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %d keyword-only argument%s)",
-                                            given != 1 ? "s" : "", kwonly_given,
-                                            kwonly_given != 1 ? "s" : "")
-                     : PyUnicode_FromString(""));
-    raise_format(PyExc_TypeError, "%s() takes %U positional argument%s but %zd%U %s given",
-                 sig.qualname, sig_text.get(), plural ? "s" : "", given, kwonly_text.get(),
-                 given == 1 && !kwonly_given ? "was" : "were");
+    for (size_t j = n_pos; j < N; ++j) kwonly_given += out.value[j] != nullptr;
+    detail::raise_too_many(sig.qualname, self_count, sig.n_required() + self_count,
+                           n_pos + self_count, nargs + self_count, kwonly_given);
   }
-  int missing = 0;
-  for (int j = 0; j < sig.n_required; ++j) missing += out[j] == nullptr;
-  if (missing) {
-    // "missing 2 required positional arguments: 'a' and 'b'"
-    Ref names = check(PyUnicode_FromString(""));
-    int seen = 0;
-    for (int j = 0; j < sig.n_required; ++j) {
-      if (out[j]) continue;
-      ++seen;
-      const char* sep = seen == 1 ? "" : (seen == missing ? (missing > 2 ? ", and " : " and ") : ", ");
-      Ref part = check(PyUnicode_FromFormat("%s'%s'", sep, sig.names[j]));
-      names = check(PyUnicode_Concat(names.get(), part.get()));
+  bool missing[N > 0 ? N : 1] = {};
+  bool any_missing = false;
+  for (int j = 0; j < sig.n_required(); ++j) {
+    missing[j] = out.value[j] == nullptr;
+    any_missing = any_missing || missing[j];
+  }
+  if (any_missing) detail::raise_missing(sig.qualname, sig.params.data(), missing, sig.n_required());
+  for (size_t j = 0; j < N; ++j) {
+    if (out.value[j]) continue;
+    const Default& d = sig.params[j].dflt;
+    switch (d.kind) {
+      case Default::kRequired:  // a keyword-only parameter without default: none here
+      case Default::kNone: out.value[j] = Py_None; break;
+      case Default::kFalse: out.value[j] = Py_False; break;
+      case Default::kZero: out.value[j] = PyLong_FromLong(0); break;  // immortal
+      case Default::kFloat:
+        out.made[j] = new_float(d.value);
+        out.value[j] = out.made[j].get();
+        break;
     }
-    raise_format(PyExc_TypeError, "%s() missing %d required positional argument%s: %U",
-                 sig.qualname, missing, missing == 1 ? "" : "s", names.get());
   }
 }
+
+// "select($self, /, pool_key, candidates, *, estimated_tokens=0, ...)\n--\n\n"
+// followed by the documentation text: the form help() and inspect read.
+std::string text_signature(const char* name, const char* self, const Param* params, size_t n,
+                           int n_kwonly, const char* doc);
 
 }  // namespace varnhold

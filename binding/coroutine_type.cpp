@@ -9,7 +9,7 @@
 
 #include <new>
 
-#include "binding/boundary.h"
+#include "varnhold/boundary.h"
 #include "varnhold/module_state.h"
 
 namespace varnhold {

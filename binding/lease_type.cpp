@@ -1,44 +1,13 @@
 // The InflightLease type.
-#include <array>
 #include <cstddef>
 
-#include "binding/args.h"
-#include "binding/boundary.h"
-#include "varnhold/coro.h"
+#include "binding/methods.h"
 #include "binding/types.h"
 #include "varnhold/lease.h"
 
 namespace varnhold {
 
 namespace {
-
-bool plain_lease(PyObject* self) {
-  return Py_TYPE(self) == as_lease(self)->st->lease_type;
-}
-
-// self.__enter__() / self.__exit__(t, e, tb) as the async bodies call them.
-Ref enter_via_self(PyObject* self) {
-  if (plain_lease(self)) return lease_enter(as_lease(self));
-  return check(PyObject_CallMethodNoArgs(self, as_lease(self)->st->s___enter__));
-}
-
-Ref exit_via_self(PyObject* self, PyObject* t, PyObject* e, PyObject* tb) {
-  if (plain_lease(self)) {
-    lease_uncount(as_lease(self));
-    return Ref::borrow(Py_None);
-  }
-  PyObject* argv[] = {self, t, e, tb};
-  return check(PyObject_VectorcallMethod(as_lease(self)->st->s___exit__, argv,
-                                         4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// The asynchronous entry and exit never suspend.
-Ref aenter_body(CoroFrame& f) { return enter_via_self(f[0]); }
-
-Ref aexit_body(CoroFrame& f) {
-  exit_via_self(f[0], f[1], f[2], f[3]);
-  return Ref::borrow(Py_None);
-}
 
 PyObject* lease_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* self = type->tp_alloc(type, 0);
@@ -52,30 +21,27 @@ PyObject* lease_new(PyTypeObject* type, PyObject*, PyObject*) {
   return self;
 }
 
+constexpr FunctionSpec kInit{signature("InflightLease.__init__", "$self", 0, P(lb), P(server_id)),
+                             &lease_init, ""};
+
+// __init__ from a tuple and a dict: the call's own arguments, laid out as a
+// vectorcall, bound to the signature.
 int lease_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard_int([&] {
-    static const Signature sig{"InflightLease.__init__", 1, 2, 2, 0, {"lb", "server_id"}};
-    // Convert tuple/dict arguments to the vectorcall form.
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    PyObject* stack[4];
-    Py_ssize_t n = 0;
-    for (Py_ssize_t i = 0; i < nargs && n < 4; ++i) stack[n++] = PyTuple_GET_ITEM(args, i);
     Ref kwnames;
+    Ref stack = check(PyList_New(0));  // owns the values while they are bound
+    for (Py_ssize_t i = 0; i < nargs; ++i) check(PyList_Append(stack.get(), PyTuple_GET_ITEM(args, i)));
     if (kwds && PyDict_GET_SIZE(kwds)) {
-      kwnames = check(PyTuple_New(PyDict_GET_SIZE(kwds)));
-      Py_ssize_t pos = 0, k = 0;
-      PyObject *key, *value;
-      while (PyDict_Next(kwds, &pos, &key, &value)) {
-        if (n >= 4) break;
-        PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
-        stack[n++] = value;
+      kwnames = check(PySequence_Tuple(kwds));
+      for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames.get()); ++k) {
+        Ref v = getitem(kwds, PyTuple_GET_ITEM(kwnames.get(), k));
+        check(PyList_Append(stack.get(), v.get()));
       }
     }
-    // More than two positional arguments: the parser reports the real
-    // count before it reads any of them.
-    std::array<PyObject*, 2> a;
-    parse_args(sig, stack, nargs, kwnames.get(), a);
-    lease_init(as_lease(self), a[0], a[1]);
+    Ref result = Ref::steal(entry<kInit>(self, PySequence_Fast_ITEMS(stack.get()), nargs,
+                                         kwnames.get()));
+    if (!result) throw PyError();
   });
 }
 
@@ -116,46 +82,24 @@ PyObject* lease_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
 
 namespace {
 
-PyObject* m_enter(PyObject* self, PyObject*) {
-  return guard([&] { return lease_enter(as_lease(self)); });
-}
+constexpr FunctionSpec kEnter{signature("InflightLease.__enter__", "$self", 0), &lease_enter,
+                              "Counts the request in flight; returns the lease."};
+constexpr FunctionSpec kExit{
+    signature("InflightLease.__exit__", "$self", 0, P(exc_type), P(exc), P(tb)), &lease_exit,
+    "Uncounts the request unless already released; never suppresses an exception."};
+constexpr FunctionSpec kAenter{signature("InflightLease.__aenter__", "$self", 0), &lease_aenter,
+                               "Asynchronous form of __enter__."};
+constexpr FunctionSpec kAexit{
+    signature("InflightLease.__aexit__", "$self", 0, P(exc_type), P(exc), P(tb)), &lease_aexit,
+    "Asynchronous form of __exit__."};
+constexpr FunctionSpec kRelease{
+    signature("InflightLease.release", "$self", 0), &lease_uncount,
+    "Uncounts the request unless already released (for the end of a streamed answer)."};
 
-const Signature kExitSig{"InflightLease.__exit__", 1, 3, 3, 0, {"exc_type", "exc", "tb"}};
-const Signature kAexitSig{"InflightLease.__aexit__", 1, 3, 3, 0, {"exc_type", "exc", "tb"}};
-
-PyObject* m_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  return guard([&] {
-    if (nargs != 3 || kw) {
-      std::array<PyObject*, 3> a;
-      parse_args(kExitSig, args, nargs, kw, a);
-    }
-    lease_uncount(as_lease(self));
-    return Ref::borrow(Py_None);
-  });
-}
-
-PyObject* m_aenter(PyObject* self, PyObject*) {
-  return guard([&] {
-    static PyObject* name = PyUnicode_InternFromString("InflightLease.__aenter__");
-    return make_immediate(as_lease(self)->st, name, {self}, aenter_body);
-  });
-}
-
-PyObject* m_aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  return guard([&] {
-    std::array<PyObject*, 3> a;
-    parse_args(kAexitSig, args, nargs, kw, a);
-    static PyObject* name = PyUnicode_InternFromString("InflightLease.__aexit__");
-    return make_immediate(as_lease(self)->st, name, {self, a[0], a[1], a[2]}, aexit_body);
-  });
-}
-
-PyObject* m_release(PyObject* self, PyObject*) {
-  return guard([&] {
-    lease_uncount(as_lease(self));
-    return Ref::borrow(Py_None);
-  });
-}
+PyMethodDef lease_methods[] = {
+    documented_def<kEnter>(),  documented_def<kExit>(),    documented_def<kAenter>(),
+    documented_def<kAexit>(),  documented_def<kRelease>(), {nullptr, nullptr, 0, nullptr},
+};
 
 int lease_traverse(PyObject* self, visitproc visit, void* arg) {
   LeaseObject* l = as_lease(self);
@@ -182,18 +126,6 @@ void lease_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
-PyMethodDef lease_methods[] = {
-    {"__enter__", m_enter, METH_NOARGS, "Counts the request in flight; returns the lease."},
-    {"__exit__", fastcall(m_exit), METH_FASTCALL | METH_KEYWORDS,
-     "Uncounts the request unless already released; never suppresses an exception."},
-    {"__aenter__", m_aenter, METH_NOARGS, "Asynchronous form of __enter__."},
-    {"__aexit__", fastcall(m_aexit), METH_FASTCALL | METH_KEYWORDS,
-     "Asynchronous form of __exit__."},
-    {"release", m_release, METH_NOARGS,
-     "Uncounts the request unless already released (for the end of a streamed answer)."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyMemberDef lease_members[] = {
     {"lb", Py_T_OBJECT_EX, offsetof(LeaseObject, lb), 0, nullptr},
     {"server_id", Py_T_OBJECT_EX, offsetof(LeaseObject, server_id), 0, nullptr},
@@ -202,7 +134,8 @@ PyMemberDef lease_members[] = {
 };
 
 PyType_Slot lease_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Counts one forwarded request in flight on its backend.")},
+    {Py_tp_doc, const_cast<char*>("InflightLease(lb, server_id)\n--\n\n"
+                                  "Counts one forwarded request in flight on its backend.")},
     {Py_tp_new, reinterpret_cast<void*>(lease_new)},
     {Py_tp_init, reinterpret_cast<void*>(lease_tp_init)},
     {Py_tp_methods, lease_methods},

@@ -1,196 +1,169 @@
-// The LoadBalancer type: instance layout, attributes, GC support, the
-// methods of the balancer's state and counters, and the method table laid
-// out in the documented order from each concern's table.
-#include <array>
+// The LoadBalancer type: instance layout, attributes, GC support and the
+// method table, in the documented order.
 #include <cstddef>
-#include <cstring>
-#include <vector>
 
-#include "binding/args.h"
-#include "binding/boundary.h"
+#include "binding/methods.h"
 #include "binding/types.h"
 #include "varnhold/load_balancer.h"
 
 namespace varnhold {
 
-// Concern tables not linked in leave no methods behind.
-extern PyMethodDef capacity_gate_methods[] __attribute__((weak));
-extern PyMethodDef selection_methods[] __attribute__((weak));
-extern PyMethodDef waiter_queue_methods[] __attribute__((weak));
-extern PyMethodDef token_fit_methods[] __attribute__((weak));
-extern PyMethodDef reports_methods[] __attribute__((weak));
-
 namespace {
 
-LB* lb(PyObject* o) { return as_lb(o); }
+// ---- the methods, in the order the class defines them ----
 
-#define LB_SIG(name, npos, nreq, ...) \
-  static const Signature sig{"LoadBalancer." name, 1, npos, nreq, 0, {__VA_ARGS__}}
+constexpr const char* kSelf = "$self";
 
-PyObject* m_set_routing_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kw) {
-  return guard([&] {
-    LB_SIG("set_routing_mode", 1, 1, "mode");
-    std::array<PyObject*, 1> a;
-    parse_args(sig, args, nargs, kw, a);
-    return set_routing_mode(lb(self), a[0]);
-  });
-}
+constexpr FunctionSpec kSetRoutingMode{
+    signature("LoadBalancer.set_routing_mode", kSelf, 0, P(mode)), &set_routing_mode,
+    "Sets the routing mode (normalised); returns the mode now in force."};
+constexpr FunctionSpec kGetRoutingMode{signature("LoadBalancer.get_routing_mode", kSelf, 0),
+                                       &get_routing_mode, "The active routing mode."};
+constexpr FunctionSpec kQueueEnabled{
+    signature("LoadBalancer.queue_enabled", kSelf, 0), &queue_enabled,
+    "Whether requests may be parked: always in queue_all, else QUEUE_ENABLED."};
+constexpr FunctionSpec kQueueTtlSec{signature("LoadBalancer.queue_ttl_sec", kSelf, 0),
+                                    &queue_ttl_sec, "The waiter time-to-live of the active mode."};
+constexpr FunctionSpec kQueueDepthMultiplier{
+    signature("LoadBalancer.queue_depth_multiplier", kSelf, 0), &queue_depth_multiplier,
+    "The queue depth multiplier of the active mode."};
+constexpr FunctionSpec kSuperfastCap{
+    signature("LoadBalancer._superfast_cap", kSelf, 0, P(configured)), &superfast_cap,
+    "The superfast clamp of a configured cap (never below 1)."};
+constexpr FunctionSpec kHybridHot{
+    signature("LoadBalancer._hybrid_hot", kSelf, 0, P(pool_key), P(pool_inflight), P(pool_rate)),
+    &hybrid_hot, "Whether the pool is hot now, with hysteresis; remembers a change."};
+constexpr FunctionSpec kEffectiveCapForInner{
+    signature("LoadBalancer._effective_cap_for", kSelf, 0, P(server), P(pool_inflight),
+              P(pool_rate), P(pool_key, kNone)),
+    &effective_cap_for_inner, "The backend's cap under the active routing mode (0 or below: no cap)."};
+constexpr FunctionSpec kEffectiveCapFor{
+    signature("LoadBalancer.effective_cap_for", kSelf, 0, P(server), P(pool_candidates, kNone),
+              P(pool_key, kNone)),
+    &effective_cap_for,
+    "The backend's cap under the active routing mode, from the live pool figures."};
+constexpr FunctionSpec kPoolInflight{
+    signature("LoadBalancer._pool_inflight", kSelf, 0, P(candidates)), &pool_inflight,
+    "The sum of the in-flight counts of the records."};
+constexpr FunctionSpec kRecentDispatchRate{
+    signature("LoadBalancer._recent_dispatch_rate", kSelf, 0, P(pool_key, kNone)),
+    &recent_dispatch_rate,
+    "Dispatches per second over the recent window, of one pool or of the process."};
+constexpr FunctionSpec kIncrement{signature("LoadBalancer.increment", kSelf, 0, P(server_id)),
+                                  &increment, "Counts one more request in flight."};
+constexpr FunctionSpec kDecrement{
+    signature("LoadBalancer.decrement", kSelf, 0, P(server_id)), &decrement,
+    "Counts one request less in flight, then wakes at most one parked waiter."};
+constexpr FunctionSpec kGetInflight{signature("LoadBalancer.get_inflight", kSelf, 0, P(server_id)),
+                                    &get_inflight, "The server's in-flight count."};
+constexpr FunctionSpec kForceClear{
+    signature("LoadBalancer.force_clear", kSelf, 0, P(server_id)), &force_clear,
+    "Drops the server's in-flight count with a warning; wakes nobody."};
+constexpr FunctionSpec kLockFor{signature("LoadBalancer._lock_for", kSelf, 0, P(pool_key)),
+                                &lock_for, "The pool's asyncio lock, created on first use."};
+constexpr FunctionSpec kEvictStalePools{
+    signature("LoadBalancer._evict_stale_pools", kSelf, 0), &evict_stale_pools,
+    "Drops the round-robin weights, last access, dispatch window and hot flag of every pool "
+    "idle longer than POOL_LRU_TTL_SEC; the pool's lock stays."};
+constexpr FunctionSpec kUnderCapacity{
+    signature("LoadBalancer._under_capacity", kSelf, 0, P(server), P(pool_candidates, kNone),
+              P(pool_key, kNone)),
+    &under_capacity, "Whether the backend has a free slot under the active routing mode."};
+constexpr FunctionSpec kSelect{
+    signature("LoadBalancer.select", kSelf, 5, P(pool_key), P(candidates),
+              P(estimated_tokens, kZero), P(force_server_id, kNone), P(sin_binned, kNone),
+              P(algorithm, kNone), P(sticky_key, kNone)),
+    &select,
+    "Chooses a backend for one request and books its dispatch; None when none is free "
+    "(awaitable)."};
+constexpr FunctionSpec kWrrPick{
+    signature("LoadBalancer._wrr_pick", kSelf, 0, P(pool_key), P(eligible)), &wrr_pick,
+    "Smooth weighted round-robin over the eligible records, under the pool lock (awaitable)."};
+constexpr FunctionSpec kLeastConnectionsPick{
+    signature("LoadBalancer._least_connections_pick", kSelf, 0, P(eligible)),
+    &least_connections_pick, "The record with the fewest requests in flight per unit of weight."};
+constexpr FunctionSpec kStickyLookup{
+    signature("LoadBalancer._sticky_lookup", kSelf, 0, P(eligible), P(sticky_key)),
+    &sticky_lookup,
+    "The record that the sticky key hashes to (rendezvous hashing); None for no records."};
+constexpr FunctionSpec kRecordDispatch{
+    signature("LoadBalancer._record_dispatch", kSelf, 0, P(pool_key), P(server)),
+    &record_dispatch, "Books one dispatch of the backend in the pool."};
+constexpr FunctionSpec kFilterByFit{
+    signature("LoadBalancer.filter_by_fit", kSelf, 0, P(candidates), P(estimated_tokens)),
+    &filter_by_fit,
+    "The candidates whose max_input_tokens can hold the estimate (all of them for an "
+    "estimate of 0 or less), as a new list: smallest limit first, unlimited backends last, "
+    "ties by id."};
+constexpr FunctionSpec kQueueCapacityForPool{
+    signature("LoadBalancer._queue_capacity_for_pool", kSelf, 0, P(candidates)),
+    &queue_capacity_for_pool, "The waiter ceiling of the candidate set (0: no ceiling)."};
+constexpr FunctionSpec kWaitForSlot{
+    signature("LoadBalancer.wait_for_slot", kSelf, 1, P(pool_key), P(candidates),
+              P(estimated_tokens), P(sin_binned, kNone)),
+    &wait_for_slot,
+    "Parks the request until one of its backends has a free slot or its time-to-live\n"
+    "runs out; returns (backend or None, reason, seconds waited) (awaitable)."};
+constexpr FunctionSpec kTryAdmit{signature("LoadBalancer._try_admit", kSelf, 0, P(waiter)),
+                                 &try_admit,
+                                 "Hands the waiter its first candidate with a free slot, if any."};
+constexpr FunctionSpec kWakeOne{
+    signature("LoadBalancer._wake_one", kSelf, 0, P(server_id)), &wake_one,
+    "Hands the freed server to the first pending waiter, in the mode's order, that fits."};
+constexpr FunctionSpec kFulfill{
+    signature("LoadBalancer._fulfill", kSelf, 0, P(waiter), P(server)), &fulfill,
+    "Unparks the waiter, books the dispatch and resolves its future with the backend."};
+constexpr FunctionSpec kRemoveWaiter{
+    signature("LoadBalancer._remove_waiter", kSelf, 0, P(waiter)), &remove_waiter,
+    "Takes the waiter out of every queue it stands in; safe to repeat."};
+constexpr FunctionSpec kNoteReject{signature("LoadBalancer.note_reject", kSelf, 0, P(reason)),
+                                   &note_reject, "Counts one rejection under the reason."};
+constexpr FunctionSpec kBumpReject{signature("LoadBalancer._bump_reject", kSelf, 0, P(reason)),
+                                   &bump_reject, "Counts one rejection under the reason."};
+constexpr FunctionSpec kSnapshot{
+    signature("LoadBalancer.snapshot", kSelf, 0), &snapshot,
+    "Evicts stale pools, then returns the balancer's state as a new dictionary of copies."};
+constexpr FunctionSpec kPrometheusText{
+    signature("LoadBalancer.prometheus_text", kSelf, 0), &prometheus_text,
+    "The counters in the Prometheus text exposition format; changes nothing."};
 
-PyObject* m_get_routing_mode(PyObject* self, PyObject*) {
-  return guard([&] { return Ref::borrow(LB_ROUTING_MODE(lb(self))); });
-}
-
-PyObject* m_queue_enabled(PyObject* self, PyObject*) {
-  return guard([&] { return queue_enabled(lb(self)); });
-}
-
-PyObject* m_queue_ttl_sec(PyObject* self, PyObject*) {
-  return guard([&] { return queue_ttl_sec(lb(self)); });
-}
-
-PyObject* m_queue_depth_multiplier(PyObject* self, PyObject*) {
-  return guard([&] { return queue_depth_multiplier(lb(self)); });
-}
-
-// One-argument methods taking server_id, by position or by name.
-template <Ref (*F)(LB*, PyObject*)>
-PyObject* server_id_method(const Signature& sig, PyObject* self, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kw) {
-  return guard([&] {
-    if (nargs == 1 && !kw) return F(lb(self), args[0]);
-    std::array<PyObject*, 1> a;
-    parse_args(sig, args, nargs, kw, a);
-    return F(lb(self), a[0]);
-  });
-}
-
-Ref do_force_clear(LB* self, PyObject* sid) {
-  force_clear(self, sid);
-  return Ref::borrow(Py_None);
-}
-
-PyObject* m_increment(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  LB_SIG("increment", 1, 1, "server_id");
-  return server_id_method<increment>(sig, self, args, nargs, kw);
-}
-
-PyObject* m_decrement(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  LB_SIG("decrement", 1, 1, "server_id");
-  return server_id_method<decrement>(sig, self, args, nargs, kw);
-}
-
-PyObject* m_get_inflight(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  LB_SIG("get_inflight", 1, 1, "server_id");
-  return server_id_method<get_inflight>(sig, self, args, nargs, kw);
-}
-
-PyObject* m_force_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  LB_SIG("force_clear", 1, 1, "server_id");
-  return server_id_method<do_force_clear>(sig, self, args, nargs, kw);
-}
-
-PyObject* m_lock_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  LB_SIG("_lock_for", 1, 1, "pool_key");
-  return server_id_method<lock_for>(sig, self, args, nargs, kw);
-}
-
-PyObject* m_record_dispatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kw) {
-  return guard([&] {
-    LB_SIG("_record_dispatch", 2, 2, "pool_key", "server");
-    std::array<PyObject*, 2> a;
-    parse_args(sig, args, nargs, kw, a);
-    record_dispatch(lb(self), a[0], a[1]);
-    return Ref::borrow(Py_None);
-  });
-}
-
-PyObject* reject_method(const Signature& sig, PyObject* self, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kw, bool via_self) {
-  return guard([&] {
-    std::array<PyObject*, 1> a;
-    parse_args(sig, args, nargs, kw, a);
-    if (via_self) {
-      bump_reject_via_self(lb(self), a[0]);
-    } else {
-      bump_reject(lb(self), a[0]);
-    }
-    return Ref::borrow(Py_None);
-  });
-}
-
-PyObject* m_note_reject(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  LB_SIG("note_reject", 1, 1, "reason");
-  return reject_method(sig, self, args, nargs, kw, true);
-}
-
-PyObject* m_bump_reject(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  LB_SIG("_bump_reject", 1, 1, "reason");
-  return reject_method(sig, self, args, nargs, kw, false);
-}
-
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
-}  // namespace
-
-PyMethodDef balancer_state_methods[] = {
-    {"set_routing_mode", fastcall(m_set_routing_mode), kFast,
-     "Sets the routing mode (normalised); returns the mode now in force."},
-    {"get_routing_mode", m_get_routing_mode, METH_NOARGS, "The active routing mode."},
-    {"queue_enabled", m_queue_enabled, METH_NOARGS,
-     "Whether requests may be parked: always in queue_all, else QUEUE_ENABLED."},
-    {"queue_ttl_sec", m_queue_ttl_sec, METH_NOARGS, "The waiter time-to-live of the active mode."},
-    {"queue_depth_multiplier", m_queue_depth_multiplier, METH_NOARGS,
-     "The queue depth multiplier of the active mode."},
-    {"increment", fastcall(m_increment), kFast, "Counts one more request in flight."},
-    {"decrement", fastcall(m_decrement), kFast,
-     "Counts one request less in flight, then wakes at most one parked waiter."},
-    {"get_inflight", fastcall(m_get_inflight), kFast, "The server's in-flight count."},
-    {"force_clear", fastcall(m_force_clear), kFast,
-     "Drops the server's in-flight count with a warning; wakes nobody."},
-    {"_lock_for", fastcall(m_lock_for), kFast, "The pool's asyncio lock, created on first use."},
-    {"_record_dispatch", fastcall(m_record_dispatch), kFast,
-     "Books one dispatch of the backend in the pool."},
-    {"note_reject", fastcall(m_note_reject), kFast, "Counts one rejection under the reason."},
-    {"_bump_reject", fastcall(m_bump_reject), kFast, "Counts one rejection under the reason."},
+PyMethodDef lb_methods[] = {
+    documented_def<kSetRoutingMode>(),
+    documented_def<kGetRoutingMode>(),
+    documented_def<kQueueEnabled>(),
+    documented_def<kQueueTtlSec>(),
+    documented_def<kQueueDepthMultiplier>(),
+    documented_def<kSuperfastCap>(),
+    documented_def<kHybridHot>(),
+    documented_def<kEffectiveCapForInner>(),
+    documented_def<kEffectiveCapFor>(),
+    documented_def<kPoolInflight>(),
+    documented_def<kRecentDispatchRate>(),
+    documented_def<kIncrement>(),
+    documented_def<kDecrement>(),
+    documented_def<kGetInflight>(),
+    documented_def<kForceClear>(),
+    documented_def<kLockFor>(),
+    documented_def<kEvictStalePools>(),
+    documented_def<kUnderCapacity>(),
+    documented_def<kSelect>(),
+    documented_def<kWrrPick>(),
+    documented_def<kLeastConnectionsPick>(),
+    documented_def<kStickyLookup>(),
+    documented_def<kRecordDispatch>(),
+    documented_def<kFilterByFit>(),
+    documented_def<kQueueCapacityForPool>(),
+    documented_def<kWaitForSlot>(),
+    documented_def<kTryAdmit>(),
+    documented_def<kWakeOne>(),
+    documented_def<kFulfill>(),
+    documented_def<kRemoveWaiter>(),
+    documented_def<kNoteReject>(),
+    documented_def<kBumpReject>(),
+    documented_def<kSnapshot>(),
+    documented_def<kPrometheusText>(),
     {nullptr, nullptr, 0, nullptr},
 };
-
-namespace {
-
-// The documented order of the balancer's methods.
-const char* const kMethodOrder[] = {
-    "set_routing_mode", "get_routing_mode", "queue_enabled", "queue_ttl_sec",
-    "queue_depth_multiplier", "_superfast_cap", "_hybrid_hot", "_effective_cap_for",
-    "effective_cap_for", "_pool_inflight", "_recent_dispatch_rate", "increment", "decrement",
-    "get_inflight", "force_clear", "_lock_for", "_evict_stale_pools", "_under_capacity", "select",
-    "_wrr_pick", "_least_connections_pick", "_sticky_lookup", "_record_dispatch", "filter_by_fit",
-    "_queue_capacity_for_pool", "wait_for_slot", "_try_admit", "_wake_one", "_fulfill",
-    "_remove_waiter", "note_reject", "_bump_reject", "snapshot", "prometheus_text",
-};
-
-std::vector<PyMethodDef>& ordered_methods() {
-  static std::vector<PyMethodDef> table;
-  if (!table.empty()) return table;
-  PyMethodDef* tables[] = {balancer_state_methods, capacity_gate_methods, selection_methods,
-                           waiter_queue_methods,   token_fit_methods,     reports_methods};
-  // One entry per name: the first table that binds it.
-  for (const char* name : kMethodOrder) {
-    bool found = false;
-    for (PyMethodDef* t : tables) {
-      if (!t) continue;
-      for (PyMethodDef* d = t; d->ml_name && !found; ++d) {
-        if (std::strcmp(d->ml_name, name) == 0) {
-          table.push_back(*d);
-          found = true;
-        }
-      }
-    }
-  }
-  table.push_back({nullptr, nullptr, 0, nullptr});
-  return table;
-}
 
 PyObject* lb_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* self = type->tp_alloc(type, 0);
@@ -219,7 +192,7 @@ int lb_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
                  key);
     return -1;
   }
-  return guard_int([&] { lb_init(lb(self)); });
+  return guard_int([&] { lb_init(as_lb(self)); });
 }
 
 #define LB_FIELDS(X)                                                                       \
@@ -228,7 +201,7 @@ int lb_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
   X(routing_mode) X(pool_dispatch_windows) X(pool_hot_state)
 
 int lb_traverse(PyObject* self, visitproc visit, void* arg) {
-  LB* b = lb(self);
+  LB* b = as_lb(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(b->dict);
 #define VISIT_FIELD(f) Py_VISIT(b->f);
@@ -238,7 +211,7 @@ int lb_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int lb_clear(PyObject* self) {
-  LB* b = lb(self);
+  LB* b = as_lb(self);
   Py_CLEAR(b->dict);
 #define CLEAR_FIELD(f) Py_CLEAR(b->f);
   LB_FIELDS(CLEAR_FIELD)
@@ -249,7 +222,7 @@ int lb_clear(PyObject* self) {
 void lb_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  if (lb(self)->weakreflist) PyObject_ClearWeakRefs(self);
+  if (as_lb(self)->weakreflist) PyObject_ClearWeakRefs(self);
   lb_clear(self);
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -288,7 +261,7 @@ PyType_Slot lb_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(lb_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(lb_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(lb_dealloc)},
-    {Py_tp_methods, nullptr},  // filled by prepare_lb_spec()
+    {Py_tp_methods, lb_methods},
     {0, nullptr},
 };
 
@@ -301,11 +274,5 @@ PyType_Spec lb_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     lb_slots,
 };
-
-void prepare_lb_spec() {
-  for (PyType_Slot* s = lb_slots; s->slot; ++s) {
-    if (s->slot == Py_tp_methods) s->pfunc = ordered_methods().data();
-  }
-}
 
 }  // namespace varnhold

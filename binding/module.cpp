@@ -3,7 +3,7 @@
 // namespace of reasons, the classes and the functions, in that order.
 #include <vector>
 
-#include "binding/boundary.h"
+#include "varnhold/boundary.h"
 #include "varnhold/coro.h"
 #include "binding/types.h"
 #include "varnhold/load_balancer.h"
@@ -11,14 +11,6 @@
 
 namespace varnhold {
 
-extern PyMethodDef estimate_request_tokens_def __attribute__((weak));
-extern PyMethodDef inflight_reaper_loop_def __attribute__((weak));
-extern PyMethodDef waiter_is_boosted_def __attribute__((weak));
-void prepare_lb_spec();
-
-ModuleState* module_state(PyObject* module) {
-  return static_cast<ModuleState*>(PyModule_GetState(module));
-}
 
 namespace {
 
@@ -112,10 +104,9 @@ Ref make_waiter_class(PyObject* module, PyObject* mod_name) {
   check(PyDict_SetItemString(ns.get(), "__annotations__", ann.get()));
   check(PyDict_SetItemString(ns.get(), "boost_after_sec", new_float(0.0).get()));
   Ref cls = check(PyObject_CallFunction((PyObject*)&PyType_Type, "s()O", "_Waiter", ns.get()));
-  if (&waiter_is_boosted_def) {
-    Ref meth = check(PyDescr_NewMethod((PyTypeObject*)cls.get(), &waiter_is_boosted_def));
-    check(PyObject_SetAttrString(cls.get(), "is_boosted", meth.get()));
-  }
+  Ref fn = function(module, &waiter_is_boosted_def);
+  Ref meth = check(PyInstanceMethod_New(fn.get()));
+  check(PyObject_SetAttrString(cls.get(), "is_boosted", meth.get()));
   Ref dataclass = attr(module, "dataclass");
   return call1(dataclass.get(), cls.get());
 }
@@ -141,11 +132,7 @@ void exec_module(PyObject* module) {
   ModuleState* st = module_state(module);
   st->module = module;
   st->module_dict = PyModule_GetDict(module);
-#define VARNHOLD_INTERN(n)                                     \
-  st->s_##n = PyUnicode_InternFromString(#n);                  \
-  if (!st->s_##n) throw PyError();
-  VARNHOLD_NAMES(VARNHOLD_INTERN)
-#undef VARNHOLD_INTERN
+  if (!intern_names(st)) throw PyError();
 
   {
     Ref builtins = import("builtins");
@@ -243,7 +230,9 @@ void exec_module(PyObject* module) {
   add(module, "DEFAULT_LB_ALGORITHM", attr(module, "LB_ALGO_WRR"));
   add(module, "VALID_LB_ALGORITHMS",
       frozenset_of({"weighted_round_robin", "least_connections", "sticky_session"}));
-  add(module, "normalize_lb_algorithm", function(module, &normalize_lb_algorithm_def));
+  Ref normalizer = function(module, &normalize_lb_algorithm_def);
+  st->std_normalize_lb_algorithm = Py_NewRef(normalizer.get());
+  add(module, "normalize_lb_algorithm", std::move(normalizer));
 
   // 12. - 13. The record type and the reasons.
   Ref waiter_cls = make_waiter_class(module, mod_name.get());
@@ -256,7 +245,6 @@ void exec_module(PyObject* module) {
   // 14. - 15. The classes.
   st->coroutine_type = reinterpret_cast<PyTypeObject*>(
       check(PyType_FromModuleAndSpec(module, &coroutine_spec, nullptr)).release());
-  prepare_lb_spec();
   Ref lb_type = check(PyType_FromModuleAndSpec(module, &lb_spec, nullptr));
   st->lb_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(lb_type.get()));
   add(module, "LoadBalancer", std::move(lb_type));
@@ -266,12 +254,8 @@ void exec_module(PyObject* module) {
   add(module, "InflightLease", std::move(lease_type));
 
   // 16. - 17. The functions.
-  if (&estimate_request_tokens_def) {
-    add(module, "estimate_request_tokens", function(module, &estimate_request_tokens_def));
-  }
-  if (&inflight_reaper_loop_def) {
-    add(module, "inflight_reaper_loop", function(module, &inflight_reaper_loop_def));
-  }
+  add(module, "estimate_request_tokens", function(module, &estimate_request_tokens_def));
+  add(module, "inflight_reaper_loop", function(module, &inflight_reaper_loop_def));
 
   if (type_watcher_id < 0) type_watcher_id = check(PyType_AddWatcher(on_type_modified));
   check(PyType_Watch(type_watcher_id, reinterpret_cast<PyObject*>(st->lb_type)));
@@ -280,7 +264,6 @@ void exec_module(PyObject* module) {
   st->lock_type_pristine = true;
   check(PyType_Watch(type_watcher_id, reinterpret_cast<PyObject*>(st->lease_type)));
   st->lease_type_pristine = true;
-  st->normalizer_function = normalize_lb_algorithm_def.ml_meth;
   if (dict_watcher_id < 0) dict_watcher_id = check(PyDict_AddWatcher(on_dict_event));
   check(PyDict_Watch(dict_watcher_id, st->module_dict));
   check(PyDict_Watch(dict_watcher_id, PyModule_GetDict(st->std_time)));
@@ -308,6 +291,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(st->plain_key_seen);
   Py_VISIT(st->std_import);
   Py_VISIT(st->waiter_type);
+  Py_VISIT(st->std_normalize_lb_algorithm);
   return 0;
 }
 
@@ -328,9 +312,8 @@ int module_clear(PyObject* module) {
   Py_CLEAR(st->plain_key_seen);
   Py_CLEAR(st->std_import);
   Py_CLEAR(st->waiter_type);
-#define VARNHOLD_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
-  VARNHOLD_NAMES(VARNHOLD_CLEAR_NAME)
-#undef VARNHOLD_CLEAR_NAME
+  Py_CLEAR(st->std_normalize_lb_algorithm);
+  clear_names(st);
   return 0;
 }
 

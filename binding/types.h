@@ -1,5 +1,5 @@
-// Declarations shared by the binding files: the module definition, the type
-// specs, and the method tables that each concern contributes.
+// What the binding files share: the module definition, the type specs, and
+// the module functions that start-up binds.
 #pragma once
 
 #include "varnhold/py.h"
@@ -11,27 +11,20 @@ extern PyType_Spec lb_spec;
 extern PyType_Spec lease_spec;
 extern PyType_Spec coroutine_spec;
 
-// Method tables of the balancer, one per concern, each ending with a NULL
-// entry. load_balancer_type.cpp lays them out in the documented order.
-extern PyMethodDef balancer_state_methods[];
-extern PyMethodDef capacity_gate_methods[];
-extern PyMethodDef selection_methods[];
-extern PyMethodDef waiter_queue_methods[];
-extern PyMethodDef token_fit_methods[];
-extern PyMethodDef reports_methods[];
-
-// Module-level functions and the waiter's method.
-extern PyMethodDef estimate_request_tokens_def;
-extern PyMethodDef inflight_reaper_loop_def;
-extern PyMethodDef waiter_is_boosted_def;
-
 // The vectorcall of the InflightLease class (set after the type is made).
 PyObject* lease_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
                            PyObject* kwnames);
 
-template <class F>
-PyCFunction fastcall(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+// Module functions, bound to the module at start-up (binding/functions.cpp).
+extern PyMethodDef env_bool_def;
+extern PyMethodDef env_int_def;
+extern PyMethodDef env_float_def;
+extern PyMethodDef normalize_routing_mode_def;
+extern PyMethodDef normalize_lb_algorithm_def;
+extern PyMethodDef estimate_request_tokens_def;
+extern PyMethodDef inflight_reaper_loop_def;
+// _Waiter.is_boosted: a function of the module taking the waiter first,
+// made a method of the record class with an instance-method wrapper.
+extern PyMethodDef waiter_is_boosted_def;
 
 }  // namespace varnhold

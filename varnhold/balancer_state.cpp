@@ -161,6 +161,10 @@ void bump_reject(LB* self, PyObject* reason) {
   check(PyDict_SetItem(counts, reason, n.get()));
 }
 
+void note_reject(LB* self, PyObject* reason) { bump_reject_via_self(self, reason); }
+
+Ref get_routing_mode(LB* self) { return Ref::borrow(LB_ROUTING_MODE(self)); }
+
 Ref set_routing_mode(LB* self, PyObject* mode) {
   ModuleState* st = self->st;
   Ref normalize = module_attr(st, st->s_normalize_routing_mode);

@@ -1,5 +1,6 @@
 #include "varnhold/lease.h"
 
+#include "varnhold/coro.h"
 #include "varnhold/load_balancer.h"
 
 namespace varnhold {
@@ -54,6 +55,50 @@ void lease_uncount(LeaseObject* self) {
   PyObject* old = self->released;
   self->released = Py_NewRef(Py_True);
   Py_XDECREF(old);
+}
+
+void lease_exit(LeaseObject* self, PyObject*, PyObject*, PyObject*) { lease_uncount(self); }
+
+namespace {
+
+bool exact_lease(PyObject* self) { return Py_TYPE(self) == as_lease(self)->st->lease_type; }
+
+// self.__enter__() / self.__exit__(t, e, tb) as the async bodies call them.
+Ref enter_via_self(PyObject* self) {
+  if (exact_lease(self)) return lease_enter(as_lease(self));
+  return check(PyObject_CallMethodNoArgs(self, as_lease(self)->st->s___enter__));
+}
+
+Ref exit_via_self(PyObject* self, PyObject* t, PyObject* e, PyObject* tb) {
+  if (exact_lease(self)) {
+    lease_uncount(as_lease(self));
+    return Ref::borrow(Py_None);
+  }
+  PyObject* argv[] = {self, t, e, tb};
+  return check(PyObject_VectorcallMethod(as_lease(self)->st->s___exit__, argv,
+                                         4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+enum AexitSlot : int { kLease, kExcType, kExc, kTb, kAexitSlots };
+static_assert(slots_fit<kAexitSlots>());
+
+Ref aenter_body(CoroFrame& f) { return enter_via_self(f[kLease]); }
+
+Ref aexit_body(CoroFrame& f) {
+  exit_via_self(f[kLease], f[kExcType], f[kExc], f[kTb]);
+  return Ref::borrow(Py_None);
+}
+
+}  // namespace
+
+Ref lease_aenter(LeaseObject* self) {
+  PyObject* obj = reinterpret_cast<PyObject*>(self);
+  return make_immediate(self->st, self->st->q_aenter, {obj}, aenter_body);
+}
+
+Ref lease_aexit(LeaseObject* self, PyObject* exc_type, PyObject* exc, PyObject* tb) {
+  PyObject* obj = reinterpret_cast<PyObject*>(self);
+  return make_immediate(self->st, self->st->q_aexit, {obj, exc_type, exc, tb}, aexit_body);
 }
 
 }  // namespace varnhold

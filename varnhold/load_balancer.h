@@ -85,6 +85,8 @@ Ref decrement(LB* self, PyObject* server_id);
 Ref get_inflight(LB* self, PyObject* server_id);
 void force_clear(LB* self, PyObject* server_id);
 void bump_reject(LB* self, PyObject* reason);
+void note_reject(LB* self, PyObject* reason);  // self._bump_reject(reason)
+Ref get_routing_mode(LB* self);
 Ref set_routing_mode(LB* self, PyObject* mode);
 Ref queue_enabled(LB* self);
 Ref queue_ttl_sec(LB* self);
@@ -154,6 +156,11 @@ void wake_one_via_self(LB* self, PyObject* server_id);
 
 // ---- token fit (varnhold/token_fit.cpp) ----
 Ref filter_by_fit(LB* self, PyObject* candidates, PyObject* estimated_tokens);
+
+// ---- the in-flight reaper (varnhold/reaper.cpp) ----
+// The reaper coroutine of inflight_reaper_loop(lb, interval_sec=..., list_running_servers=...).
+Ref inflight_reaper_loop(ModuleState* st, PyObject* lb, PyObject* interval_sec,
+                         PyObject* list_running_servers);
 
 // ---- reports (varnhold/reports.cpp) ----
 void evict_stale_pools(LB* self);

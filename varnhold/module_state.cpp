@@ -4,6 +4,29 @@
 
 namespace varnhold {
 
+bool intern_names(ModuleState* st) {
+#define VARNHOLD_INTERN(n)                      \
+  st->s_##n = PyUnicode_InternFromString(#n);   \
+  if (!st->s_##n) return false;
+  VARNHOLD_NAMES(VARNHOLD_INTERN)
+#undef VARNHOLD_INTERN
+#define VARNHOLD_INTERN_TEXT(n, text)          \
+  st->n = PyUnicode_InternFromString(text);    \
+  if (!st->n) return false;
+  VARNHOLD_TEXTS(VARNHOLD_INTERN_TEXT)
+#undef VARNHOLD_INTERN_TEXT
+  return true;
+}
+
+void clear_names(ModuleState* st) {
+#define VARNHOLD_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
+  VARNHOLD_NAMES(VARNHOLD_CLEAR_NAME)
+#undef VARNHOLD_CLEAR_NAME
+#define VARNHOLD_CLEAR_TEXT(n, text) Py_CLEAR(st->n);
+  VARNHOLD_TEXTS(VARNHOLD_CLEAR_TEXT)
+#undef VARNHOLD_CLEAR_TEXT
+}
+
 Ref module_attr(ModuleState* st, PyObject* name) {
   PyObject* v = nullptr;
   int rc = PyDict_GetItemRef(st->module_dict, name, &v);
@@ -76,8 +99,7 @@ void read_facts(ModuleState* st, NamespaceFacts& f) {
   f.have_window = plain_double(get(st->s_HYBRID_RATE_WINDOW_SEC), &w);
   f.window = py_maxd(0.5, w);
   PyObject* fn = get(st->s_normalize_lb_algorithm);
-  f.normalizer_std = fn && PyCFunction_Check(fn) && PyCFunction_GetSelf(fn) == st->module &&
-                     st->normalizer_function && PyCFunction_GetFunction(fn) == st->normalizer_function;
+  f.normalizer_std = fn && fn == st->std_normalize_lb_algorithm;
   PyObject* sticky = get(st->s_LB_ALGO_STICKY);
   PyObject* least = get(st->s_LB_ALGO_LEAST_CONN);
   f.algo_sticky = sticky && PyUnicode_CheckExact(sticky) ? sticky : nullptr;

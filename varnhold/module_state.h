@@ -59,7 +59,26 @@ namespace varnhold {
   /* waiter queue and reaper */                                                  \
   X(keys) X(now) X(waiter) X(server) X(sin_binned) X(__getitem__)               \
   /* reasons given as plain text */                                              \
-  X(ok) X(queue_disabled)
+  X(ok) X(queue_disabled)                                                        \
+  /* parameter names */                                                          \
+  X(force_server_id) X(algorithm) X(sticky_key) X(mode) X(configured)            \
+  X(pool_inflight) X(pool_rate) X(pool_candidates) X(eligible) X(reason) X(name) \
+  X(default) X(value) X(body) X(exc_type) X(exc) X(tb) X(self)                   \
+  /* other attributes read by name */                                            \
+  X(environ) X(strip) X(lower) X(close) X(throw) X(from_bytes) X(big)
+
+// Interned strings whose text is not a name: the qualified names of the
+// coroutines and of the operations that report argument errors.
+#define VARNHOLD_TEXTS(X)                                     \
+  X(q_select, "LoadBalancer.select")                          \
+  X(q_wrr_pick, "LoadBalancer._wrr_pick")                     \
+  X(q_wait_for_slot, "LoadBalancer.wait_for_slot")            \
+  X(q_reaper, "inflight_reaper_loop")                         \
+  X(q_aenter, "InflightLease.__aenter__")                     \
+  X(q_aexit, "InflightLease.__aexit__")                       \
+  X(utf_8, "utf-8")                                           \
+  X(surrogatepass, "surrogatepass")                           \
+  X(blake2_module, "_blake2")
 
 // Facts read from the module's namespace (and the time module's) that stay
 // true until one of those dicts changes: a dict watcher counts every change
@@ -107,7 +126,7 @@ struct ModuleState {
   PyObject* plain_key_seen;  // the last pool key found plain (immutable, so it stays plain)
 
   uint64_t namespace_epoch;  // changes of the module's and time's dicts
-  PyCFunction normalizer_function;  // the C function of normalize_lb_algorithm
+  PyObject* std_normalize_lb_algorithm;  // normalize_lb_algorithm as bound at start-up
   NamespaceFacts facts;
 
   // The _Waiter record class made at start-up, and its version tag then:
@@ -118,9 +137,19 @@ struct ModuleState {
 #define VARNHOLD_DECLARE_NAME(n) PyObject* s_##n;
   VARNHOLD_NAMES(VARNHOLD_DECLARE_NAME)
 #undef VARNHOLD_DECLARE_NAME
+#define VARNHOLD_DECLARE_TEXT(n, text) PyObject* n;
+  VARNHOLD_TEXTS(VARNHOLD_DECLARE_TEXT)
+#undef VARNHOLD_DECLARE_TEXT
 };
 
-ModuleState* module_state(PyObject* module);
+inline ModuleState* module_state(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// Interns every name and text of the state; false with an error set.
+bool intern_names(ModuleState* st);
+// Drops them again (module clear).
+void clear_names(ModuleState* st);
 
 // The facts of the namespace as it stands now.
 const NamespaceFacts& namespace_facts(ModuleState* st);

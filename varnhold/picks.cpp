@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/boundary.h"
+#include "varnhold/boundary.h"
 #include "varnhold/coro.h"
 #include "varnhold/blake2b.h"
 #include "varnhold/load_balancer.h"
@@ -412,8 +412,7 @@ bool plain_text_source(PyObject* o) {
 bool native_blake2b(ModuleState* st, PyObject* ctor) {
   if (!st->std_blake2b) {
     // hashlib took blake2b from _blake2 when it was imported.
-    Ref name = new_str("_blake2");
-    Ref blake = Ref::steal(PyImport_GetModule(name.get()));
+    Ref blake = Ref::steal(PyImport_GetModule(st->blake2_module));
     if (!blake) {
       if (PyErr_Occurred()) throw PyError();
       return false;
@@ -463,8 +462,9 @@ Ref python_score(ModuleState* st, PyObject* hashlib, const char* data, size_t si
   Ref kw = check(PyTuple_Pack(1, st->s_digest_size));
   Ref h = check(PyObject_Vectorcall(ctor.get(), args, 1, kw.get()));
   Ref digest = call_method0(h.get(), st->s_digest);
-  return check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes", "Os",
-                                   digest.get(), "big"));
+  PyObject* from_args[] = {reinterpret_cast<PyObject*>(&PyLong_Type), digest.get(), st->s_big};
+  return check(PyObject_VectorcallMethod(st->s_from_bytes, from_args,
+                                         3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 }  // namespace
@@ -510,8 +510,7 @@ Ref least_connections_plain(PlainPool recs) {
 }
 
 Ref wrr_pick(LB* self, PyObject* pool_key, PyObject* eligible) {
-  static PyObject* qualname = PyUnicode_InternFromString("LoadBalancer._wrr_pick");
-  return make_coroutine(self->st, qualname, {as_obj(self), pool_key, eligible}, wrr_pick_body);
+  return make_coroutine(self->st, self->st->q_wrr_pick, {as_obj(self), pool_key, eligible}, wrr_pick_body);
 }
 
 Ref least_connections_pick(LB* self, PyObject* eligible) {

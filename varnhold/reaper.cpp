@@ -2,15 +2,10 @@
 // the host which servers still run and force-clears the in-flight count of
 // every other server, so that a count orphaned by a crashed backend or a
 // lost response end does not keep the capacity gate closed.
-#include <array>
 #include <optional>
 
-#include "binding/args.h"
-#include "binding/boundary.h"
 #include "varnhold/coro.h"
-#include "binding/types.h"
 #include "varnhold/load_balancer.h"
-#include "varnhold/waiter_queue.h"
 
 namespace varnhold {
 
@@ -106,31 +101,11 @@ Coro reaper_body(CoroFrame& f) {
   }
 }
 
-PyObject* m_inflight_reaper_loop(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kw) {
-  return guard([&] {
-    static const Signature sig{
-        "inflight_reaper_loop", 0, 1, 1, 2, {"lb", "interval_sec", "list_running_servers"}};
-    std::array<PyObject*, 3> a;
-    parse_args(sig, args, nargs, kw, a);
-    ModuleState* st = module_state(module);
-    Ref interval = a[1] ? Ref::borrow(a[1]) : new_float(60.0);
-    static PyObject* qualname = nullptr;
-    if (!qualname) {
-      qualname = PyUnicode_InternFromString("inflight_reaper_loop");
-      if (!qualname) throw PyError();
-    }
-    return make_coroutine(st, qualname, {a[0], interval.get(), a[2] ? a[2] : Py_None},
-                          reaper_body);
-  });
-}
-
 }  // namespace
 
-PyMethodDef inflight_reaper_loop_def = {
-    "inflight_reaper_loop", fastcall(m_inflight_reaper_loop), METH_FASTCALL | METH_KEYWORDS,
-    "inflight_reaper_loop($module, /, lb, *, interval_sec=60.0, list_running_servers=None)\n--\n\n"
-    "Every interval, force-clears the in-flight count of each server that the host\n"
-    "no longer lists as running. Runs until its task is cancelled."};
+Ref inflight_reaper_loop(ModuleState* st, PyObject* lb, PyObject* interval_sec,
+                         PyObject* list_running_servers) {
+  return make_coroutine(st, st->q_reaper, {lb, interval_sec, list_running_servers}, reaper_body);
+}
 
 }  // namespace varnhold

@@ -49,10 +49,7 @@ bool not_drained(ModuleState* st, PyObject* record) {
   return cmp(w.get(), z.get(), Py_GT);
 }
 
-bool original_normalizer(ModuleState* st, PyObject* fn) {
-  return PyCFunction_Check(fn) && PyCFunction_GetFunction(fn) == normalize_lb_algorithm_def.ml_meth &&
-         PyCFunction_GetSelf(fn) == st->module;
-}
+bool original_normalizer(ModuleState* st, PyObject* fn) { return fn == st->std_normalize_lb_algorithm; }
 
 // normalize_lb_algorithm(algorithm), the function as the module now binds it.
 Ref normalized_algorithm(ModuleState* st, PyObject* algorithm) {
@@ -358,8 +355,7 @@ Coro select_body(CoroFrame& f) {
 Ref select(LB* self, PyObject* pool_key, PyObject* candidates, PyObject* /*estimated_tokens*/,
            PyObject* force_server_id, PyObject* sin_binned, PyObject* algorithm,
            PyObject* sticky_key) {
-  static PyObject* qualname = PyUnicode_InternFromString("LoadBalancer.select");
-  return make_coroutine(self->st, qualname,
+  return make_coroutine(self->st, self->st->q_select,
                         {as_obj(self), pool_key, candidates, force_server_id, sin_binned,
                          algorithm, sticky_key},
                         select_body);

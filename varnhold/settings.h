@@ -15,11 +15,4 @@ Ref env_float(ModuleState* st, PyObject* name, PyObject* dflt);
 Ref normalize_routing_mode(ModuleState* st, PyObject* value);
 Ref normalize_lb_algorithm(ModuleState* st, PyObject* value);
 
-// The module functions, for start-up.
-extern PyMethodDef env_bool_def;
-extern PyMethodDef env_int_def;
-extern PyMethodDef env_float_def;
-extern PyMethodDef normalize_routing_mode_def;
-extern PyMethodDef normalize_lb_algorithm_def;
-
 }  // namespace varnhold

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "binding/boundary.h"
+#include "varnhold/boundary.h"
 #include "varnhold/load_balancer.h"
 
 namespace varnhold {

@@ -11,10 +11,7 @@
 #include <array>
 #include <optional>
 
-#include "binding/args.h"
-#include "binding/boundary.h"
 #include "varnhold/coro.h"
-#include "binding/types.h"
 #include "varnhold/pynum.h"
 
 namespace varnhold {
@@ -22,14 +19,6 @@ namespace varnhold {
 // ---- the record's method ----
 
 namespace {
-
-PyObject* static_name(PyObject*& cache, const char* text) {
-  if (!cache) {
-    cache = PyUnicode_InternFromString(text);
-    if (!cache) throw PyError();
-  }
-  return cache;
-}
 
 Ref bool_ref(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
 
@@ -40,10 +29,8 @@ namespace {
 // is_boosted over a way of reading the record's attributes, in the order the
 // expression reads them.
 template <class Get>
-Ref is_boosted_with(Get&& get, PyObject* now) {
-  static PyObject* s_boost = nullptr;
-  static PyObject* s_queued = nullptr;
-  PyObject* boost_name = static_name(s_boost, "boost_after_sec");
+Ref is_boosted_with(ModuleState* st, Get&& get, PyObject* now) {
+  PyObject* boost_name = st->s_boost_after_sec;
   // self.boost_after_sec > 0
   Ref boost = get(boost_name);
   if (PyFloat_CheckExact(boost.get())) {
@@ -54,7 +41,7 @@ Ref is_boosted_with(Get&& get, PyObject* now) {
     if (!truthy(positive.get())) return positive;
   }
   // and (now - self.queued_at) >= self.boost_after_sec
-  Ref queued = get(static_name(s_queued, "queued_at"));
+  Ref queued = get(st->s_queued_at);
   Ref again = get(boost_name);
   if (PyFloat_CheckExact(now) && PyFloat_CheckExact(queued.get()) &&
       PyFloat_CheckExact(again.get())) {
@@ -67,8 +54,8 @@ Ref is_boosted_with(Get&& get, PyObject* now) {
 
 }  // namespace
 
-Ref waiter_is_boosted(PyObject* waiter, PyObject* now) {
-  return is_boosted_with([waiter](PyObject* name) { return getattr(waiter, name); }, now);
+Ref waiter_is_boosted(ModuleState* st, PyObject* waiter, PyObject* now) {
+  return is_boosted_with(st, [waiter](PyObject* name) { return getattr(waiter, name); }, now);
 }
 
 WaiterFields::WaiterFields(ModuleState* st, PyObject* waiter)
@@ -87,7 +74,7 @@ Ref WaiterFields::get(PyObject* name) const {
 
 bool WaiterFields::is_boosted(PyObject* now) const {
   if (dict_ && !check(PyDict_Contains(dict_.get(), st_->s_is_boosted))) {
-    Ref r = is_boosted_with([this](PyObject* name) { return get(name); }, now);
+    Ref r = is_boosted_with(st_, [this](PyObject* name) { return get(name); }, now);
     return truthy(r.get());
   }
   PyObject* args[] = {waiter_.get(), now};
@@ -95,25 +82,6 @@ bool WaiterFields::is_boosted(PyObject* now) const {
                                           2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   return truthy(r.get());
 }
-
-namespace {
-
-PyObject* m_is_boosted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  return guard([&] {
-    if (nargs == 1 && !kw) return waiter_is_boosted(self, args[0]);
-    static const Signature sig{"_Waiter.is_boosted", 1, 1, 1, 0, {"now"}};
-    std::array<PyObject*, 1> a;
-    parse_args(sig, args, nargs, kw, a);
-    return waiter_is_boosted(self, a[0]);
-  });
-}
-
-}  // namespace
-
-PyMethodDef waiter_is_boosted_def = {
-    "is_boosted", fastcall(m_is_boosted), METH_FASTCALL | METH_KEYWORDS,
-    "is_boosted($self, now)\n--\n\n"
-    "Whether the waiter has waited at least boost_after_sec (never when that is 0)."};
 
 // ---- unparking ----
 
@@ -490,9 +458,7 @@ Coro wait_for_slot_body(CoroFrame& f) {
 
 Ref wait_for_slot(LB* self, PyObject* pool_key, PyObject* candidates, PyObject* estimated_tokens,
                   PyObject* sin_binned) {
-  static PyObject* qualname = nullptr;
-  static_name(qualname, "LoadBalancer.wait_for_slot");
-  return make_coroutine(self->st, qualname,
+  return make_coroutine(self->st, self->st->q_wait_for_slot,
                         {as_obj(self), pool_key, candidates, estimated_tokens,
                          sin_binned ? sin_binned : Py_None},
                         wait_for_slot_body);

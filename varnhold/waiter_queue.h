@@ -35,6 +35,6 @@ class WaiterFields {
 
 // The value of `w.boost_after_sec > 0 and (now - w.queued_at) >= w.boost_after_sec`,
 // the body of _Waiter.is_boosted.
-Ref waiter_is_boosted(PyObject* waiter, PyObject* now);
+Ref waiter_is_boosted(ModuleState* st, PyObject* waiter, PyObject* now);
 
 }  // namespace varnhold

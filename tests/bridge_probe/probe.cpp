@@ -5,7 +5,7 @@
 // It links binding/coroutine.cpp on its own; the bridge needs from the module
 // state only the coroutine type, so the probe keeps a ModuleState of its own
 // with just that member set.
-#include "binding/boundary.h"
+#include "varnhold/boundary.h"
 #include "binding/types.h"
 #include "varnhold/coro.h"
 #include "varnhold/module_state.h"

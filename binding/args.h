@@ -90,6 +90,10 @@ struct Bound {
 template <size_t N>
 void bind_args(ModuleState* st, const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, Bound<N>& out) {
+  if (nargs == static_cast<Py_ssize_t>(N) && !kwnames && sig.n_kwonly == 0) {
+    for (size_t i = 0; i < N; ++i) out.value[i] = args[i];
+    return;
+  }
   const int n_pos = sig.n_positional();
   const int self_count = sig.self[1] == 's' ? 1 : 0;  // "$self" counts in messages
   const Py_ssize_t npos = nargs < n_pos ? nargs : n_pos;

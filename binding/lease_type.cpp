@@ -149,7 +149,7 @@ PyType_Slot lease_slots[] = {
 }  // namespace
 
 PyType_Spec lease_spec = {
-    "varnhold.InflightLease",
+    "InflightLease",
     sizeof(LeaseObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,

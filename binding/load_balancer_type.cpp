@@ -1,6 +1,7 @@
 // The LoadBalancer type: instance layout, attributes, GC support and the
 // method table, in the documented order.
 #include <cstddef>
+#include <new>
 
 #include "binding/methods.h"
 #include "binding/types.h"
@@ -127,6 +128,18 @@ constexpr FunctionSpec kPrometheusText{
     signature("LoadBalancer.prometheus_text", kSelf, 0), &prometheus_text,
     "The counters in the Prometheus text exposition format; changes nothing."};
 
+// What object.__getstate__ gives an instance with a __dict__ and nothing
+// else: the dict itself, or None when it is empty. (The default refuses a
+// type whose C layout is larger than that; copy.copy() shares the state as
+// it does for any Python class.)
+Ref getstate(LB* self) {
+  if (!self->dict || PyDict_GET_SIZE(self->dict) == 0) return Ref::borrow(Py_None);
+  return Ref::borrow(self->dict);
+}
+
+constexpr FunctionSpec kGetState{signature("LoadBalancer.__getstate__", kSelf, 0), &getstate,
+                                 "The instance's state for copy and pickle: its __dict__."};
+
 PyMethodDef lb_methods[] = {
     documented_def<kSetRoutingMode>(),
     documented_def<kGetRoutingMode>(),
@@ -162,6 +175,7 @@ PyMethodDef lb_methods[] = {
     documented_def<kBumpReject>(),
     documented_def<kSnapshot>(),
     documented_def<kPrometheusText>(),
+    documented_def<kGetState>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -173,7 +187,9 @@ PyObject* lb_new(PyTypeObject* type, PyObject*, PyObject*) {
     Py_DECREF(self);
     return nullptr;
   }
-  as_lb(self)->st = static_cast<ModuleState*>(PyModule_GetState(module));
+  LB* b = as_lb(self);
+  b->st = static_cast<ModuleState*>(PyModule_GetState(module));
+  new (&b->cache) StateCache();
   return self;
 }
 
@@ -195,27 +211,16 @@ int lb_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
   return guard_int([&] { lb_init(as_lb(self)); });
 }
 
-#define LB_FIELDS(X)                                                                       \
-  X(inflight) X(wrr) X(locks) X(pool_last_access) X(waiters) X(all_waiters)                \
-  X(dispatch_counts) X(last_dispatch_ts) X(reject_counts) X(queue_wait_samples)            \
-  X(routing_mode) X(pool_dispatch_windows) X(pool_hot_state)
-
 int lb_traverse(PyObject* self, visitproc visit, void* arg) {
-  LB* b = as_lb(self);
   Py_VISIT(Py_TYPE(self));
-  Py_VISIT(b->dict);
-#define VISIT_FIELD(f) Py_VISIT(b->f);
-  LB_FIELDS(VISIT_FIELD)
-#undef VISIT_FIELD
+  Py_VISIT(as_lb(self)->dict);
   return 0;
 }
 
 int lb_clear(PyObject* self) {
   LB* b = as_lb(self);
+  b->cache = StateCache();
   Py_CLEAR(b->dict);
-#define CLEAR_FIELD(f) Py_CLEAR(b->f);
-  LB_FIELDS(CLEAR_FIELD)
-#undef CLEAR_FIELD
   return 0;
 }
 
@@ -228,28 +233,17 @@ void lb_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
-#define MEMBER(pyname, field) \
-  {pyname, Py_T_OBJECT_EX, static_cast<Py_ssize_t>(offsetof(LB, field)), 0, nullptr}
-
 PyMemberDef lb_members[] = {
-    MEMBER("inflight", inflight),
-    MEMBER("_wrr", wrr),
-    MEMBER("_locks", locks),
-    MEMBER("_pool_last_access", pool_last_access),
-    MEMBER("_waiters", waiters),
-    MEMBER("_all_waiters", all_waiters),
-    MEMBER("dispatch_counts", dispatch_counts),
-    MEMBER("last_dispatch_ts", last_dispatch_ts),
-    MEMBER("reject_counts", reject_counts),
-    MEMBER("queue_wait_samples", queue_wait_samples),
-    MEMBER("_routing_mode", routing_mode),
-    MEMBER("_pool_dispatch_windows", pool_dispatch_windows),
-    MEMBER("_pool_hot_state", pool_hot_state),
     {"__dictoffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(LB, dict)), Py_READONLY,
      nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(LB, weakreflist)),
      Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef lb_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot lb_slots[] = {
@@ -258,6 +252,7 @@ PyType_Slot lb_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(lb_new)},
     {Py_tp_init, reinterpret_cast<void*>(lb_tp_init)},
     {Py_tp_members, lb_members},
+    {Py_tp_getset, lb_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(lb_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(lb_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(lb_dealloc)},
@@ -268,7 +263,7 @@ PyType_Slot lb_slots[] = {
 }  // namespace
 
 PyType_Spec lb_spec = {
-    "varnhold.LoadBalancer",
+    "LoadBalancer",
     sizeof(LB),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,

@@ -27,6 +27,7 @@ std::vector<ModuleState*>& live_states() {
 // Any change to the LoadBalancer class sends its methods through lookup; any
 // change to asyncio.Lock (or its bases) sends pool locks through theirs.
 int on_type_modified(PyTypeObject* type) {
+  note_watched_change();
   for (ModuleState* st : live_states()) {
     if (st->lb_type == type) st->lb_type_pristine = false;
     if (st->std_lock_type == reinterpret_cast<PyObject*>(type)) st->lock_type_pristine = false;
@@ -37,12 +38,8 @@ int on_type_modified(PyTypeObject* type) {
 
 // Any change to the module's namespace or to the time module's retires the
 // facts read from them.
-int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
-  for (ModuleState* st : live_states()) {
-    if (dict == st->module_dict || (st->std_time && dict == PyModule_GetDict(st->std_time))) {
-      ++st->namespace_epoch;
-    }
-  }
+int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  note_watched_change();
   return 0;
 }
 
@@ -129,6 +126,10 @@ Ref make_reject_reason(PyObject* mod_name) {
 }
 
 void exec_module(PyObject* module) {
+  // The watchers and caches of the module are the main interpreter's.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    raise(PyExc_ImportError, "varnhold can be imported only in the main interpreter");
+  }
   ModuleState* st = module_state(module);
   st->module = module;
   st->module_dict = PyModule_GetDict(module);
@@ -245,10 +246,14 @@ void exec_module(PyObject* module) {
   // 14. - 15. The classes.
   st->coroutine_type = reinterpret_cast<PyTypeObject*>(
       check(PyType_FromModuleAndSpec(module, &coroutine_spec, nullptr)).release());
+  // The classes are named as a class statement in the module names them: by
+  // their own name, with the module's import name as __module__.
   Ref lb_type = check(PyType_FromModuleAndSpec(module, &lb_spec, nullptr));
+  check(PyObject_SetAttrString(lb_type.get(), "__module__", mod_name.get()));
   st->lb_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(lb_type.get()));
   add(module, "LoadBalancer", std::move(lb_type));
   Ref lease_type = check(PyType_FromModuleAndSpec(module, &lease_spec, nullptr));
+  check(PyObject_SetAttrString(lease_type.get(), "__module__", mod_name.get()));
   st->lease_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(lease_type.get()));
   st->lease_type->tp_vectorcall = lease_vectorcall;
   add(module, "InflightLease", std::move(lease_type));
@@ -265,9 +270,10 @@ void exec_module(PyObject* module) {
   check(PyType_Watch(type_watcher_id, reinterpret_cast<PyObject*>(st->lease_type)));
   st->lease_type_pristine = true;
   if (dict_watcher_id < 0) dict_watcher_id = check(PyDict_AddWatcher(on_dict_event));
+  st->dict_watcher = dict_watcher_id;
   check(PyDict_Watch(dict_watcher_id, st->module_dict));
   check(PyDict_Watch(dict_watcher_id, PyModule_GetDict(st->std_time)));
-  st->namespace_epoch = 1;
+  note_watched_change();
   live_states().push_back(st);
 }
 

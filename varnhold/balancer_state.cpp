@@ -6,20 +6,68 @@
 
 namespace varnhold {
 
-PyObject* lb_attr(LB* self, PyObject* LB::*field, const char* name) {
-  PyObject* v = self->*field;
-  if (!v) {
-    raise_format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
-                 name);
+PyObject* state_name(ModuleState* st, StateAttr a) {
+  switch (a) {
+#define VARNHOLD_STATE_NAME(e, name) \
+  case e: return st->s_##name;
+    VARNHOLD_STATE(VARNHOLD_STATE_NAME)
+#undef VARNHOLD_STATE_NAME
+    case kStateCount: break;
   }
-  return v;
+  return nullptr;
 }
 
-PyObject* lb_dict(LB* self, PyObject* LB::*field, const char* name) {
-  PyObject* v = lb_attr(self, field, name);
+void refresh_state(LB* self) {
+  ModuleState* st = self->st;
+  StateCache& c = self->cache;
+  c = StateCache();
+  c.epoch = watch_epoch();
+  c.dict = self->dict;
+  // Attribute lookup reads the instance dict directly only for the module's
+  // own class, unmodified: any other class may put descriptors first.
+  c.exact = Py_TYPE(self) == st->lb_type && st->lb_type_pristine;
+  if (!c.exact || !c.dict) {
+    c.extra = c.dict && PyDict_GET_SIZE(c.dict) > 0;
+    return;
+  }
+  if (PyDict_Watch(st->dict_watcher, c.dict) < 0) {
+    // Unwatched, the dict could change unseen: read it at every access.
+    PyErr_Clear();
+    c.epoch = 0;
+    c.exact = false;
+    c.extra = true;
+    return;
+  }
+  Py_ssize_t found = 0;
+  for (int a = 0; a < kStateCount; ++a) {
+    // The dict's own lookup of an exact str key runs no Python code.
+    PyObject* v = PyDict_GetItemWithError(c.dict, state_name(st, static_cast<StateAttr>(a)));
+    if (!v && PyErr_Occurred()) PyErr_Clear();
+    c.value[a] = v;
+    found += v != nullptr;
+  }
+  c.extra = PyDict_GET_SIZE(c.dict) > found;
+}
+
+Ref get_state_by_lookup(LB* self, StateAttr a) {
+  return getattr(as_obj(self), state_name(self->st, a));
+}
+
+void set_state(LB* self, StateAttr a, PyObject* value) {
+  check(PyObject_SetAttr(as_obj(self), state_name(self->st, a), value));
+}
+
+PyObject* lb_attr_by_lookup(LB* self, StateAttr a) {
+  // Held by whatever the lookup found it in.
+  Ref v = get_state_by_lookup(self, a);
+  return v.get();
+}
+
+PyObject* lb_dict_slow(LB* self, StateAttr a) {
+  PyObject* v = lb_attr(self, a);
   if (!PyDict_Check(v)) {
-    raise_format(PyExc_TypeError, "LoadBalancer.%s must be a dict, not %.100s", name,
-                 Py_TYPE(v)->tp_name);
+    raise_format(PyExc_TypeError, "LoadBalancer.%U must be a dict, not %.100s",
+                 state_name(self->st, a), Py_TYPE(v)->tp_name);
   }
   return v;
 }
@@ -67,37 +115,17 @@ Ref get_plus_one(PyObject* d, PyObject* key) {
 
 void lb_init(LB* self) {
   ModuleState* st = self->st;
-  Ref inflight = check(PyDict_New());
-  Ref wrr = check(PyDict_New());
-  Ref locks = check(PyDict_New());
-  Ref last_access = check(PyDict_New());
-  Ref waiters = check(PyDict_New());
-  Ref all_waiters = check(PyList_New(0));
-  Ref dispatch_counts = check(PyDict_New());
-  Ref last_ts = check(PyDict_New());
-  Ref reject_counts = check(PyDict_New());
-  Ref samples = new_deque(st, 512);
-  Ref mode = module_attr(st, st->s_DEFAULT_ROUTING_MODE);
-  Ref windows = check(PyDict_New());
-  Ref hot = check(PyDict_New());
-  auto put = [](PyObject*& slot, Ref v) {
-    PyObject* old = slot;
-    slot = v.release();
-    Py_XDECREF(old);
-  };
-  put(self->inflight, std::move(inflight));
-  put(self->wrr, std::move(wrr));
-  put(self->locks, std::move(locks));
-  put(self->pool_last_access, std::move(last_access));
-  put(self->waiters, std::move(waiters));
-  put(self->all_waiters, std::move(all_waiters));
-  put(self->dispatch_counts, std::move(dispatch_counts));
-  put(self->last_dispatch_ts, std::move(last_ts));
-  put(self->reject_counts, std::move(reject_counts));
-  put(self->queue_wait_samples, std::move(samples));
-  put(self->routing_mode, std::move(mode));
-  put(self->pool_dispatch_windows, std::move(windows));
-  put(self->pool_hot_state, std::move(hot));
+  // The attributes in constructor order, each assigned as `self.x = ...`.
+  for (int a = 0; a < kStateCount; ++a) {
+    Ref value;
+    switch (static_cast<StateAttr>(a)) {
+      case kAllWaiters: value = check(PyList_New(0)); break;
+      case kQueueWaitSamples: value = new_deque(st, 512); break;
+      case kRoutingMode: value = module_attr(st, st->s_DEFAULT_ROUTING_MODE); break;
+      default: value = check(PyDict_New()); break;
+    }
+    set_state(self, static_cast<StateAttr>(a), value.get());
+  }
 }
 
 Ref increment(LB* self, PyObject* server_id) {
@@ -163,7 +191,7 @@ void bump_reject(LB* self, PyObject* reason) {
 
 void note_reject(LB* self, PyObject* reason) { bump_reject_via_self(self, reason); }
 
-Ref get_routing_mode(LB* self) { return Ref::borrow(LB_ROUTING_MODE(self)); }
+Ref get_routing_mode(LB* self) { return get_state(self, kRoutingMode); }
 
 Ref set_routing_mode(LB* self, PyObject* mode) {
   ModuleState* st = self->st;
@@ -174,9 +202,7 @@ Ref set_routing_mode(LB* self, PyObject* mode) {
     Ref old = Ref::borrow(current);
     log(st, st->s_info, "Routing mode: %s -> %s", {old.get(), resolved.get()});
   }
-  PyObject* prev = self->routing_mode;
-  self->routing_mode = resolved.dup().release();
-  Py_XDECREF(prev);
+  set_state(self, kRoutingMode, resolved.get());
   return resolved;
 }
 
@@ -257,47 +283,47 @@ void record_dispatch_at(LB* self, PyObject* pool_key, PyObject* server, double n
 // ---- calls through self ----
 
 void record_dispatch_via_self(LB* self, PyObject* pool_key, PyObject* server) {
-  if (plain(self)) return record_dispatch(self, pool_key, server);
+  if (own_methods(self)) return record_dispatch(self, pool_key, server);
   call_via_lookup(self, self->st->s__record_dispatch, {pool_key, server});
 }
 
 void bump_reject_via_self(LB* self, PyObject* reason) {
-  if (plain(self)) return bump_reject(self, reason);
+  if (own_methods(self)) return bump_reject(self, reason);
   call_via_lookup(self, self->st->s__bump_reject, {reason});
 }
 
 Ref lock_for_via_self(LB* self, PyObject* pool_key) {
-  if (plain(self)) return lock_for(self, pool_key);
+  if (own_methods(self)) return lock_for(self, pool_key);
   return call_via_lookup(self, self->st->s__lock_for, {pool_key});
 }
 
 Ref queue_enabled_via_self(LB* self) {
-  if (plain(self)) return queue_enabled(self);
+  if (own_methods(self)) return queue_enabled(self);
   return call_via_lookup(self, self->st->s_queue_enabled, {});
 }
 
 Ref queue_ttl_sec_via_self(LB* self) {
-  if (plain(self)) return queue_ttl_sec(self);
+  if (own_methods(self)) return queue_ttl_sec(self);
   return call_via_lookup(self, self->st->s_queue_ttl_sec, {});
 }
 
 Ref queue_depth_multiplier_via_self(LB* self) {
-  if (plain(self)) return queue_depth_multiplier(self);
+  if (own_methods(self)) return queue_depth_multiplier(self);
   return call_via_lookup(self, self->st->s_queue_depth_multiplier, {});
 }
 
 Ref increment_via_self(LB* self, PyObject* server_id) {
-  if (plain(self)) return increment(self, server_id);
+  if (own_methods(self)) return increment(self, server_id);
   return call_via_lookup(self, self->st->s_increment, {server_id});
 }
 
 Ref decrement_via_self(LB* self, PyObject* server_id) {
-  if (plain(self)) return decrement(self, server_id);
+  if (own_methods(self)) return decrement(self, server_id);
   return call_via_lookup(self, self->st->s_decrement, {server_id});
 }
 
 void force_clear_via_self(LB* self, PyObject* server_id) {
-  if (plain(self)) return force_clear(self, server_id);
+  if (own_methods(self)) return force_clear(self, server_id);
   call_via_lookup(self, self->st->s_force_clear, {server_id});
 }
 

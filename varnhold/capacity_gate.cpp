@@ -346,7 +346,7 @@ struct Figures {
 Figures live_figures(LB* self, PyObject* server, PyObject* pool_candidates, PyObject* pool_key,
                      bool* pure) {
   Figures f;
-  if (!plain(self)) {
+  if (!own_methods(self)) {
     *pure = false;
     if (pool_candidates == Py_None) {
       Ref pool = check(PyList_New(1));
@@ -446,12 +446,12 @@ Ref queue_capacity_for_pool(LB* self, PyObject* candidates) {
 // ---- a run of tests over one pool ----
 
 CapacityRun::CapacityRun(LB* self, PyObject* pool, PyObject* pool_key) noexcept
-    : self_(self), pool_(pool), key_(pool_key), reuse_(plain(self) && plain_key(pool_key)) {
+    : self_(self), pool_(pool), key_(pool_key), reuse_(own_methods(self) && plain_key(pool_key)) {
   if (PyErr_Occurred()) PyErr_Clear();
 }
 
 bool CapacityRun::under_capacity(PyObject* server) {
-  if (!plain(self_)) return under_capacity_via_self(self_, server, pool_, key_);
+  if (!own_methods(self_)) return under_capacity_via_self(self_, server, pool_, key_);
   bool pure = reuse_;
   Ref sum, rate;
   if (reuse_ && have_figures_) {
@@ -485,44 +485,44 @@ bool CapacityRun::under_capacity(PyObject* server) {
 // ---- calls through self ----
 
 Ref superfast_cap_via_self(LB* self, PyObject* configured) {
-  if (plain(self)) return superfast_cap(self, configured);
+  if (own_methods(self)) return superfast_cap(self, configured);
   return call_via_lookup(self, self->st->s__superfast_cap, {configured});
 }
 
 bool hybrid_hot_via_self(LB* self, PyObject* pool_key, PyObject* pool_inflight,
                          PyObject* pool_rate) {
-  if (plain(self)) return hybrid_hot(self, pool_key, pool_inflight, pool_rate);
+  if (own_methods(self)) return hybrid_hot(self, pool_key, pool_inflight, pool_rate);
   Ref r = call_via_lookup(self, self->st->s__hybrid_hot, {pool_key, pool_inflight, pool_rate});
   return truthy(r.get());
 }
 
 Ref effective_cap_for_inner_via_self(LB* self, PyObject* server, PyObject* pool_inflight,
                                      PyObject* pool_rate, PyObject* pool_key) {
-  if (plain(self)) return effective_cap_for_inner(self, server, pool_inflight, pool_rate, pool_key);
+  if (own_methods(self)) return effective_cap_for_inner(self, server, pool_inflight, pool_rate, pool_key);
   return call_via_lookup(self, self->st->s__effective_cap_for, {server, pool_inflight, pool_rate},
                          self->st->s_pool_key, pool_key);
 }
 
 Ref pool_inflight_via_self(LB* self, PyObject* candidates) {
-  if (plain(self)) return pool_inflight(self, candidates);
+  if (own_methods(self)) return pool_inflight(self, candidates);
   return call_via_lookup(self, self->st->s__pool_inflight, {candidates});
 }
 
 Ref recent_dispatch_rate_via_self(LB* self, PyObject* pool_key) {
-  if (plain(self)) return recent_dispatch_rate(self, pool_key);
+  if (own_methods(self)) return recent_dispatch_rate(self, pool_key);
   return call_via_lookup(self, self->st->s__recent_dispatch_rate, {pool_key});
 }
 
 bool under_capacity_via_self(LB* self, PyObject* server, PyObject* pool_candidates,
                              PyObject* pool_key) {
-  if (plain(self)) return under_capacity(self, server, pool_candidates, pool_key);
+  if (own_methods(self)) return under_capacity(self, server, pool_candidates, pool_key);
   Ref r = call_via_lookup(self, self->st->s__under_capacity, {server, pool_candidates},
                           self->st->s_pool_key, pool_key);
   return truthy(r.get());
 }
 
 Ref queue_capacity_for_pool_via_self(LB* self, PyObject* candidates) {
-  if (plain(self)) return queue_capacity_for_pool(self, candidates);
+  if (own_methods(self)) return queue_capacity_for_pool(self, candidates);
   return call_via_lookup(self, self->st->s__queue_capacity_for_pool, {candidates});
 }
 
@@ -545,7 +545,7 @@ double py_mind(double a, double b) { return b < a ? b : a; }
 bool PlainGate::ready() {
   const NamespaceFacts& f = namespace_facts(self_->st);
   if (!f.monotonic_std || key_ == Py_None || !f.mode_names[0] || !f.have_window) return false;
-  PyObject* mode = self_->routing_mode;
+  PyObject* mode = peek_state(self_, kRoutingMode);
   if (!mode || !PyUnicode_CheckExact(mode)) return false;
   mode_ = kOtherMode;
   for (int i = 0; i < 4; ++i) {
@@ -556,7 +556,7 @@ bool PlainGate::ready() {
   }
   if ((mode_ == kSuperfast || mode_ == kHybrid) && !f.have_superfast) return false;
   if (mode_ == kHybrid) {
-    if (!f.have_hybrid || !self_->pool_hot_state || !PyDict_CheckExact(self_->pool_hot_state)) {
+    if (!f.have_hybrid || !peek_state(self_, kPoolHotState) || !PyDict_CheckExact(peek_state(self_, kPoolHotState))) {
       return false;
     }
     ratio_ = f.ratio;
@@ -565,9 +565,9 @@ bool PlainGate::ready() {
   }
   superfast_ = f.superfast;
   window_ = f.window;
-  PyObject* windows = self_->pool_dispatch_windows;
-  if (!windows || !PyDict_CheckExact(windows) || !self_->inflight ||
-      !PyDict_CheckExact(self_->inflight)) {
+  PyObject* windows = peek_state(self_, kPoolDispatchWindows);
+  if (!windows || !PyDict_CheckExact(windows) || !peek_state(self_, kInflight) ||
+      !PyDict_CheckExact(peek_state(self_, kInflight))) {
     return false;
   }
   PyObject* win = PyDict_GetItemWithError(windows, key_);
@@ -636,7 +636,7 @@ bool PlainGate::under_capacity(PlainPool pool, const PlainRecord& rec) {
     cap = clamp();
   } else if (mode_ == kHybrid) {
     bool was_hot = false;
-    PyObject* hot_state = self_->pool_hot_state;
+    PyObject* hot_state = peek_state(self_, kPoolHotState);
     if (truthy(key_)) {
       PyObject* flag = PyDict_GetItemWithError(hot_state, key_);
       if (!flag && PyErr_Occurred()) throw PyError();

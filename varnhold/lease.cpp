@@ -21,7 +21,7 @@ void call_lb(LeaseObject* self, PyObject* name, Ref (*direct)(LB*, PyObject*)) {
   Ref sid = Ref::borrow(lease_field(self, &LeaseObject::server_id, "server_id"));
   if (PyObject_TypeCheck(lb.get(), self->st->lb_type)) {
     LB* b = as_lb(lb.get());
-    if (plain(b)) {
+    if (own_methods(b)) {
       direct(b, sid.get());
       return;
     }

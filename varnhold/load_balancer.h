@@ -8,7 +8,7 @@
 // An operation that the algorithm reaches "through self" (select calling
 // self._under_capacity, decrement calling self._wake_one, ...) goes through
 // the *_via_self helpers: they call the C++ function directly while nothing
-// is overridden (plain()), and otherwise look the method up on the object.
+// is overridden (own_methods()), and otherwise look the method up on the object.
 #pragma once
 
 #include <initializer_list>
@@ -18,25 +18,49 @@
 
 namespace varnhold {
 
+// The thirteen state attributes, in constructor order: the enum member and
+// the attribute's name (interned as ModuleState::s_<name>).
+#define VARNHOLD_STATE(X)                                                  \
+  X(kInflight, inflight)                   /* server id -> int */          \
+  X(kWrr, _wrr)                            /* PoolKey -> {id: float} */    \
+  X(kLocks, _locks)                        /* PoolKey -> asyncio.Lock */   \
+  X(kPoolLastAccess, _pool_last_access)    /* PoolKey -> float */          \
+  X(kWaiters, _waiters)                    /* id -> deque of _Waiter */    \
+  X(kAllWaiters, _all_waiters)             /* list of _Waiter */           \
+  X(kDispatchCounts, dispatch_counts)      /* id -> int */                 \
+  X(kLastDispatchTs, last_dispatch_ts)     /* id -> wall-clock float */    \
+  X(kRejectCounts, reject_counts)          /* reason -> int */             \
+  X(kQueueWaitSamples, queue_wait_samples) /* deque(maxlen=512) */         \
+  X(kRoutingMode, _routing_mode)           /* str */                       \
+  X(kPoolDispatchWindows, _pool_dispatch_windows) /* PoolKey -> deque */   \
+  X(kPoolHotState, _pool_hot_state)        /* PoolKey -> bool */
+
+enum StateAttr : int {
+#define VARNHOLD_STATE_ENUM(e, name) e,
+  VARNHOLD_STATE(VARNHOLD_STATE_ENUM)
+#undef VARNHOLD_STATE_ENUM
+      kStateCount
+};
+
+// The state attributes as the instance dict holds them, read once per change
+// of any watched dict (see watch_epoch()): borrowed pointers, valid while
+// that dict is unchanged.
+struct StateCache {
+  uint64_t epoch = 0;      // watch_epoch() when read; 0: never read
+  PyObject* dict = nullptr;  // the instance dict they were read from
+  bool exact = false;      // the balancer's class is the module's own, unmodified
+  bool extra = false;      // the instance dict holds other names (patched methods)
+  PyObject* value[kStateCount] = {};
+};
+
+// The balancer object. Its state lives where the class statement would put
+// it: in the instance dict, as the thirteen attributes above.
 struct LoadBalancerObject {
   PyObject_HEAD
   ModuleState* st;
-  PyObject* dict;  // instance __dict__, for hosts and tests that patch methods
+  PyObject* dict;  // instance __dict__
   PyObject* weakreflist;
-  // The thirteen state attributes, in constructor order.
-  PyObject* inflight;                // dict: server id -> int
-  PyObject* wrr;                     // _wrr: PoolKey -> dict server id -> float
-  PyObject* locks;                   // _locks: PoolKey -> asyncio.Lock
-  PyObject* pool_last_access;        // _pool_last_access: PoolKey -> float
-  PyObject* waiters;                 // _waiters: server id -> deque of _Waiter
-  PyObject* all_waiters;             // _all_waiters: list of _Waiter
-  PyObject* dispatch_counts;         // server id -> int
-  PyObject* last_dispatch_ts;        // server id -> float (wall clock)
-  PyObject* reject_counts;           // reason -> int
-  PyObject* queue_wait_samples;      // deque(maxlen=512) of float
-  PyObject* routing_mode;            // _routing_mode: str
-  PyObject* pool_dispatch_windows;   // _pool_dispatch_windows: PoolKey -> deque(maxlen=4096)
-  PyObject* pool_hot_state;          // _pool_hot_state: PoolKey -> bool
+  StateCache cache;
 };
 
 using LB = LoadBalancerObject;
@@ -44,32 +68,67 @@ using LB = LoadBalancerObject;
 inline LB* as_lb(PyObject* o) { return reinterpret_cast<LB*>(o); }
 inline PyObject* as_obj(LB* lb) { return reinterpret_cast<PyObject*>(lb); }
 
-// True when every method of this balancer is the module's own: the exact
-// class, unmodified, and nothing patched on the instance.
-inline bool plain(LB* self) {
-  return Py_TYPE(self) == self->st->lb_type && self->st->lb_type_pristine &&
-         (self->dict == nullptr || PyDict_GET_SIZE(self->dict) == 0);
+// The name of a state attribute.
+PyObject* state_name(ModuleState* st, StateAttr a);
+
+// Reads the instance dict into the cache when it is stale.
+void refresh_state(LB* self);
+
+inline const StateCache& state_cache(LB* self) {
+  if (self->cache.epoch != watch_epoch() || self->cache.dict != self->dict) refresh_state(self);
+  return self->cache;
 }
 
-// Reading a state attribute; AttributeError when the host deleted it.
-PyObject* lb_attr(LB* self, PyObject* LB::*field, const char* name);
-// The same, requiring a dict (TypeError otherwise).
-PyObject* lb_dict(LB* self, PyObject* LB::*field, const char* name);
+// self.<attr>, as attribute lookup finds it now: an owned reference.
+// AttributeError when the host deleted it.
+Ref get_state_by_lookup(LB* self, StateAttr a);
+inline Ref get_state(LB* self, StateAttr a);
+// self.<attr> = value
+void set_state(LB* self, StateAttr a, PyObject* value);
+// The attribute as the instance dict of a balancer of the exact, unmodified
+// class holds it, borrowed; NULL when it is not there or the class is not
+// the module's own. Valid only until Python code runs: for the fast road.
+inline PyObject* peek_state(LB* self, StateAttr a) { return state_cache(self).value[a]; }
 
-#define LB_INFLIGHT(self) lb_dict(self, &LB::inflight, "inflight")
-#define LB_WRR(self) lb_dict(self, &LB::wrr, "_wrr")
-#define LB_LOCKS(self) lb_dict(self, &LB::locks, "_locks")
-#define LB_POOL_LAST_ACCESS(self) lb_dict(self, &LB::pool_last_access, "_pool_last_access")
-#define LB_WAITERS(self) lb_dict(self, &LB::waiters, "_waiters")
-#define LB_ALL_WAITERS(self) lb_attr(self, &LB::all_waiters, "_all_waiters")
-#define LB_DISPATCH_COUNTS(self) lb_dict(self, &LB::dispatch_counts, "dispatch_counts")
-#define LB_LAST_DISPATCH_TS(self) lb_dict(self, &LB::last_dispatch_ts, "last_dispatch_ts")
-#define LB_REJECT_COUNTS(self) lb_dict(self, &LB::reject_counts, "reject_counts")
-#define LB_QUEUE_WAIT_SAMPLES(self) lb_attr(self, &LB::queue_wait_samples, "queue_wait_samples")
-#define LB_ROUTING_MODE(self) lb_attr(self, &LB::routing_mode, "_routing_mode")
-#define LB_POOL_DISPATCH_WINDOWS(self) \
-  lb_dict(self, &LB::pool_dispatch_windows, "_pool_dispatch_windows")
-#define LB_POOL_HOT_STATE(self) lb_dict(self, &LB::pool_hot_state, "_pool_hot_state")
+inline Ref get_state(LB* self, StateAttr a) {
+  if (PyObject* v = peek_state(self, a)) return Ref::borrow(v);
+  return get_state_by_lookup(self, a);
+}
+
+// True when every method of this balancer is the module's own: the exact
+// class, unmodified, and nothing patched on the instance.
+inline bool own_methods(LB* self) {
+  const StateCache& c = state_cache(self);
+  return c.exact && !c.extra;
+}
+
+// Transitional: a state attribute borrowed from the instance dict
+// (AttributeError when missing; with lb_dict, TypeError when not a dict).
+PyObject* lb_attr_by_lookup(LB* self, StateAttr a);
+PyObject* lb_dict_slow(LB* self, StateAttr a);
+inline PyObject* lb_attr(LB* self, StateAttr a) {
+  if (PyObject* v = peek_state(self, a)) return v;
+  return lb_attr_by_lookup(self, a);
+}
+inline PyObject* lb_dict(LB* self, StateAttr a) {
+  PyObject* v = peek_state(self, a);
+  if (v && PyDict_Check(v)) return v;
+  return lb_dict_slow(self, a);
+}
+
+#define LB_INFLIGHT(self) lb_dict(self, kInflight)
+#define LB_WRR(self) lb_dict(self, kWrr)
+#define LB_LOCKS(self) lb_dict(self, kLocks)
+#define LB_POOL_LAST_ACCESS(self) lb_dict(self, kPoolLastAccess)
+#define LB_WAITERS(self) lb_dict(self, kWaiters)
+#define LB_ALL_WAITERS(self) lb_attr(self, kAllWaiters)
+#define LB_DISPATCH_COUNTS(self) lb_dict(self, kDispatchCounts)
+#define LB_LAST_DISPATCH_TS(self) lb_dict(self, kLastDispatchTs)
+#define LB_REJECT_COUNTS(self) lb_dict(self, kRejectCounts)
+#define LB_QUEUE_WAIT_SAMPLES(self) lb_attr(self, kQueueWaitSamples)
+#define LB_ROUTING_MODE(self) lb_attr(self, kRoutingMode)
+#define LB_POOL_DISPATCH_WINDOWS(self) lb_dict(self, kPoolDispatchWindows)
+#define LB_POOL_HOT_STATE(self) lb_dict(self, kPoolHotState)
 
 // self.<name>(*args, **{kwname: kwvalue}) through attribute lookup.
 Ref call_via_lookup(LB* self, PyObject* name, std::initializer_list<PyObject*> args,

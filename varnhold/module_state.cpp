@@ -4,6 +4,10 @@
 
 namespace varnhold {
 
+namespace detail {
+uint64_t watch_epoch_counter = 1;
+}
+
 bool intern_names(ModuleState* st) {
 #define VARNHOLD_INTERN(n)                      \
   st->s_##n = PyUnicode_InternFromString(#n);   \
@@ -120,9 +124,9 @@ double ns_to_seconds(long long ns) {
 }  // namespace
 
 const NamespaceFacts& namespace_facts(ModuleState* st) {
-  if (st->facts.epoch != st->namespace_epoch) {
+  if (st->facts.epoch != watch_epoch()) {
     read_facts(st, st->facts);
-    st->facts.epoch = st->namespace_epoch;
+    st->facts.epoch = watch_epoch();
   }
   return st->facts;
 }

@@ -58,6 +58,10 @@ namespace varnhold {
   X(inflight_total) X(hybrid_hot)                                                \
   /* waiter queue and reaper */                                                  \
   X(keys) X(now) X(waiter) X(server) X(sin_binned) X(__getitem__)               \
+  /* state attributes not named above */                                         \
+  X(_wrr) X(_locks) X(_pool_last_access) X(_all_waiters) X(last_dispatch_ts)     \
+  X(queue_wait_samples) X(_routing_mode) X(_pool_dispatch_windows)               \
+  X(_pool_hot_state)                                                             \
   /* reasons given as plain text */                                              \
   X(ok) X(queue_disabled)                                                        \
   /* parameter names */                                                          \
@@ -80,9 +84,19 @@ namespace varnhold {
   X(surrogatepass, "surrogatepass")                           \
   X(blake2_module, "_blake2")
 
+namespace detail {
+extern uint64_t watch_epoch_counter;
+}
+
+// Counts the changes of every watched dict (the module's namespace, the time
+// module's, each balancer's instance dict) and of every watched type; what is
+// read from them stays valid while the count stands.
+inline uint64_t watch_epoch() { return detail::watch_epoch_counter; }
+inline void note_watched_change() { ++detail::watch_epoch_counter; }
+
 // Facts read from the module's namespace (and the time module's) that stay
-// true until one of those dicts changes: a dict watcher counts every change
-// in namespace_epoch, and a fact is read again once the count moved. Object
+// true until one of those dicts changes: a fact is read again once
+// watch_epoch() moved. Object
 // pointers here are borrowed from the namespace, which holds them meanwhile.
 struct NamespaceFacts {
   uint64_t epoch = ~0ULL;  // the count when these were read
@@ -125,8 +139,8 @@ struct ModuleState {
   PyObject* std_import;     // builtins.__import__ as bound at start-up
   PyObject* plain_key_seen;  // the last pool key found plain (immutable, so it stays plain)
 
-  uint64_t namespace_epoch;  // changes of the module's and time's dicts
-  PyObject* std_normalize_lb_algorithm;  // normalize_lb_algorithm as bound at start-up
+  PyObject* std_normalize_lb_algorithm;
+  int dict_watcher;  // the watcher of the dicts whose contents are cached  // normalize_lb_algorithm as bound at start-up
   NamespaceFacts facts;
 
   // The _Waiter record class made at start-up, and its version tag then:

@@ -319,7 +319,7 @@ Coro wrr_pick_body(CoroFrame& f) {
   PyObject* lock = f.set(3, lock_for_via_self(self, f[1]));
   {
     Ref winner;
-    if (plain(self) && wrr_pick_at_once_with(self, f[1], f[2], lock, &winner)) co_return winner;
+    if (own_methods(self) && wrr_pick_at_once_with(self, f[1], f[2], lock, &winner)) co_return winner;
     Ref enter = lookup_special(lock, st->s___aenter__);
     if (!enter) {
       raise_format(PyExc_TypeError,
@@ -472,7 +472,7 @@ Ref python_score(ModuleState* st, PyObject* hashlib, const char* data, size_t si
 // ---------------------------------------------------------------------------
 
 bool wrr_pick_at_once(LB* self, PyObject* pool_key, PyObject* eligible, Ref* winner) {
-  if (!plain(self) || !plain_pool_key(self->st, pool_key)) {
+  if (!own_methods(self) || !plain_pool_key(self->st, pool_key)) {
     PyErr_Clear();
     return false;
   }
@@ -677,17 +677,17 @@ Ref sticky_lookup_records(LB* self, std::span<PyObject* const> records, PyObject
 // ---- calls through self ----
 
 Ref wrr_pick_via_self(LB* self, PyObject* pool_key, PyObject* eligible) {
-  if (plain(self)) return wrr_pick(self, pool_key, eligible);
+  if (own_methods(self)) return wrr_pick(self, pool_key, eligible);
   return call_via_lookup(self, self->st->s__wrr_pick, {pool_key, eligible});
 }
 
 Ref least_connections_pick_via_self(LB* self, PyObject* eligible) {
-  if (plain(self)) return least_connections_pick(self, eligible);
+  if (own_methods(self)) return least_connections_pick(self, eligible);
   return call_via_lookup(self, self->st->s__least_connections_pick, {eligible});
 }
 
 Ref sticky_lookup_via_self(LB* self, PyObject* eligible, PyObject* sticky_key) {
-  if (plain(self)) return sticky_lookup(self, eligible, sticky_key);
+  if (own_methods(self)) return sticky_lookup(self, eligible, sticky_key);
   return call_via_lookup(self, self->st->s__sticky_lookup, {eligible, sticky_key});
 }
 

@@ -313,13 +313,13 @@ void pop_key(PyObject* dict, PyObject* key) {
 }
 
 void evict_stale_pools_via_self(LB* self) {
-  if (plain(self)) return evict_stale_pools(self);
+  if (own_methods(self)) return evict_stale_pools(self);
   call_via_lookup(self, self->st->s__evict_stale_pools, {});
 }
 
 // self._recent_dispatch_rate(), called with no argument.
 Ref overall_dispatch_rate(LB* self) {
-  if (plain(self)) return recent_dispatch_rate(self, Py_None);
+  if (own_methods(self)) return recent_dispatch_rate(self, Py_None);
   return call_via_lookup(self, self->st->s__recent_dispatch_rate, {});
 }
 

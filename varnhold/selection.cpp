@@ -107,7 +107,7 @@ bool read_plain_records(LB* self, PyObject* list, PlainRecords& out, bool for_ga
   ModuleState* st = self->st;
   Py_ssize_t n = PyList_GET_SIZE(list);
   if (n == 0 || n > 4096) return false;
-  PyObject* inflight = self->inflight;
+  PyObject* inflight = peek_state(self, kInflight);
   if (for_gate && (!inflight || !PyDict_CheckExact(inflight))) return false;
   out.resize(n);
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -188,7 +188,7 @@ Coro select_body(CoroFrame& f) {
     co_return hit;
   }
   // The fast road (see plain.h): the same steps on records read once.
-  if (plain(self)) {
+  if (own_methods(self)) {
     PlainRecords recs;
     const bool sin_plain = no_sin_bin || plain_container(sin_binned);
     PlainGate gate(self, pool_key);
@@ -253,7 +253,7 @@ Coro select_body(CoroFrame& f) {
         least = py_eq(algo.get(), least_name.get());
       }
       Ref winner;
-      if (fresh && plain(self)) {
+      if (fresh && own_methods(self)) {
         if (sticky) {
           SmallVec<PyObject*, 16> chosen;  // held by `hold`
           for (const PlainRecord* r : eligible) chosen.push_back(r->record);
@@ -281,7 +281,7 @@ Coro select_body(CoroFrame& f) {
       if (winner) {
         // Nothing suspended and, on the fresh road, nothing ran: the clock
         // reading of this select stands for the booking's own.
-        if (fresh && gate.now() && plain(self) && real_monotonic(st)) {
+        if (fresh && gate.now() && own_methods(self) && real_monotonic(st)) {
           PyObject* sid = nullptr;
           for (const PlainRecord* r : eligible) {
             if (r->record == winner.get()) sid = r->id;
@@ -340,7 +340,7 @@ Coro select_body(CoroFrame& f) {
     Ref least_name = module_attr(st, st->s_LB_ALGO_LEAST_CONN);
     if (py_eq(algo.get(), least_name.get())) {
       winner = least_connections_pick_via_self(self, eligible);
-    } else if (!plain(self) || !wrr_pick_at_once(self, pool_key, eligible, &winner)) {
+    } else if (!own_methods(self) || !wrr_pick_at_once(self, pool_key, eligible, &winner)) {
       f.set(kPick, wrr_pick_via_self(self, pool_key, eligible));
     }
   }

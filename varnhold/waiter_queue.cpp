@@ -467,17 +467,17 @@ Ref wait_for_slot(LB* self, PyObject* pool_key, PyObject* candidates, PyObject* 
 // ---- calls through self ----
 
 void try_admit_via_self(LB* self, PyObject* waiter) {
-  if (plain(self)) return try_admit(self, waiter);
+  if (own_methods(self)) return try_admit(self, waiter);
   call_via_lookup(self, self->st->s__try_admit, {waiter});
 }
 
 void fulfill_via_self(LB* self, PyObject* waiter, PyObject* server) {
-  if (plain(self)) return fulfill(self, waiter, server);
+  if (own_methods(self)) return fulfill(self, waiter, server);
   call_via_lookup(self, self->st->s__fulfill, {waiter, server});
 }
 
 void remove_waiter_via_self(LB* self, PyObject* waiter) {
-  if (plain(self)) return remove_waiter(self, waiter);
+  if (own_methods(self)) return remove_waiter(self, waiter);
   call_via_lookup(self, self->st->s__remove_waiter, {waiter});
 }
 

@@ -187,7 +187,7 @@ void wake_one(LB* self, PyObject* server_id) {
 }
 
 void wake_one_via_self(LB* self, PyObject* server_id) {
-  if (plain(self)) return wake_one(self, server_id);
+  if (own_methods(self)) return wake_one(self, server_id);
   call_via_lookup(self, self->st->s__wake_one, {server_id});
 }
 

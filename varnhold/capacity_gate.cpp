@@ -33,7 +33,7 @@ bool window_nonempty(ModuleState* st, PyObject* win) {
 // Python code can have run.
 Ref configured_cap_p(LB* self, PyObject* server, bool* pure) {
   if (!PyDict_CheckExact(server)) *pure = false;
-  Ref raw = dict_get(server, self->st->s_max_concurrency);
+  Ref raw = dict_get(server, self->st->s_max_concurrency, self->st->s_get);
   if (!raw || !truthy(raw.get())) return zero();
   if (PyLong_CheckExact(raw.get())) return raw;
   if (!plain_number(raw.get()) && !PyUnicode_CheckExact(raw.get())) *pure = false;

@@ -22,7 +22,7 @@ Ref zero_float() { return new_float(0.0); }
 
 // The weight as the picks read it: float(s.get("weight") or 1.0).
 Ref pick_weight(ModuleState* st, PyObject* record) {
-  Ref raw = dict_get(record, st->s_weight);
+  Ref raw = dict_get(record, st->s_weight, st->s_get);
   if (!raw || !truthy(raw.get())) return new_float(1.0);
   if (PyFloat_CheckExact(raw.get())) return raw;
   return check(PyNumber_Float(raw.get()));

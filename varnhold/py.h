@@ -136,18 +136,89 @@ inline Ref getitem(PyObject* o, PyObject* key) {
 // record.get(key): an empty Ref when an exact dict lacks the key; any other
 // object has its own `get` method called (which answers None when missing).
 // Callers treat a missing key and None alike, as `.get` does.
-inline Ref dict_get(PyObject* o, PyObject* key) {
+// `get_name` is the interned "get".
+inline Ref dict_get(PyObject* o, PyObject* key, PyObject* get_name) {
   if (PyDict_CheckExact(o)) {
     PyObject* v = nullptr;
     if (PyDict_GetItemRef(o, key, &v) < 0) throw PyError();
     return Ref::steal(v);
   }
-  static PyObject* get_name = nullptr;
-  if (!get_name) {
-    get_name = PyUnicode_InternFromString("get");
-    if (!get_name) throw PyError();
+  PyObject* args[] = {o, key};
+  return check(PyObject_VectorcallMethod(get_name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         nullptr));
+}
+
+// The mapping operations as Python code spells them on a container the
+// host may have replaced: an exact dict through the C API (the same result,
+// without the method call), anything else through its own methods, so that a
+// dict subclass's override runs and an object without the method raises the
+// AttributeError that Python code would. `name` is the interned method name.
+//
+//   m.get(key, dflt)        -> mapping_get(m, key, dflt, get)
+//   m.setdefault(key, dflt) -> mapping_setdefault(m, key, dflt, setdefault)
+//   m.pop(key, dflt)        -> mapping_pop(m, key, dflt, pop)
+//   m[key] = value          -> setitem(m, key, value)
+//   del m[key]              -> delitem(m, key)
+//   key in c                -> contains(c, key)
+inline Ref call_method_args(PyObject* o, PyObject* name, PyObject* a, PyObject* b = nullptr) {
+  PyObject* args[] = {o, a, b};
+  size_t n = b ? 3 : 2;
+  return check(PyObject_VectorcallMethod(name, args, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Ref mapping_get(PyObject* m, PyObject* key, PyObject* dflt, PyObject* get_name) {
+  if (PyDict_CheckExact(m)) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(m, key, &v) < 0) throw PyError();
+    return v ? Ref::steal(v) : Ref::borrow(dflt);
   }
-  return check(PyObject_CallMethodOneArg(o, get_name, key));
+  return call_method_args(m, get_name, key, dflt);
+}
+
+inline Ref mapping_setdefault(PyObject* m, PyObject* key, PyObject* dflt, PyObject* name) {
+  if (PyDict_CheckExact(m)) {
+    PyObject* v = nullptr;
+    if (PyDict_SetDefaultRef(m, key, dflt, &v) < 0) throw PyError();
+    return Ref::steal(v);
+  }
+  return call_method_args(m, name, key, dflt);
+}
+
+// m.pop(key, dflt); with dflt NULL, m.pop(key) (KeyError when missing).
+inline Ref mapping_pop(PyObject* m, PyObject* key, PyObject* dflt, PyObject* name) {
+  if (PyDict_CheckExact(m)) {
+    PyObject* v = nullptr;
+    int rc = PyDict_Pop(m, key, &v);
+    if (rc < 0) throw PyError();
+    if (rc == 1) return Ref::steal(v);
+    if (dflt) return Ref::borrow(dflt);
+    PyObject* exc = PyObject_CallOneArg(PyExc_KeyError, key);
+    if (exc) {
+      PyErr_SetObject(PyExc_KeyError, exc);
+      Py_DECREF(exc);
+    }
+    throw PyError();
+  }
+  return call_method_args(m, name, key, dflt);
+}
+
+inline void setitem(PyObject* m, PyObject* key, PyObject* value) {
+  check(PyDict_CheckExact(m) ? PyDict_SetItem(m, key, value) : PyObject_SetItem(m, key, value));
+}
+
+inline void delitem(PyObject* m, PyObject* key) {
+  check(PyDict_CheckExact(m) ? PyDict_DelItem(m, key) : PyObject_DelItem(m, key));
+}
+
+inline bool contains(PyObject* c, PyObject* key) {
+  return check(PyDict_CheckExact(c) ? PyDict_Contains(c, key) : PySequence_Contains(c, key)) != 0;
+}
+
+// len(o)
+inline Py_ssize_t length(PyObject* o) {
+  Py_ssize_t n = PyObject_Size(o);
+  if (n < 0) throw PyError();
+  return n;
 }
 
 inline Ref new_int(long long v) { return check(PyLong_FromLongLong(v)); }

@@ -39,7 +39,7 @@ bool plain_container(PyObject* o) {
 
 // (s.get("weight") or 0.0) > 0.0
 bool not_drained(ModuleState* st, PyObject* record) {
-  Ref w = dict_get(record, st->s_weight);
+  Ref w = dict_get(record, st->s_weight, st->s_get);
   if (!w) return false;
   if (PyFloat_CheckExact(w.get())) return PyFloat_AS_DOUBLE(w.get()) > 0.0;
   long long v;
@@ -178,7 +178,7 @@ Coro select_body(CoroFrame& f) {
   if (force != Py_None) {
     Ref hit;
     for_each_item(candidates, [&](PyObject* rec) {
-      Ref rid = dict_get(rec, st->s_id);
+      Ref rid = dict_get(rec, st->s_id, st->s_get);
       if (!py_eq(rid ? rid.get() : Py_None, force)) return false;
       hit = Ref::borrow(rec);
       return true;

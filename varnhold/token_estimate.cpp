@@ -49,7 +49,7 @@ inline Py_ssize_t text_length(Counts& c, PyObject* s) {
 // d.get(key) of a dict (NULL when a plain dict lacks the key).
 inline Ref field(Counts& c, PyObject* d, PyObject* key) {
   if (!PyDict_CheckExact(d)) c.ran_code = true;
-  return dict_get(d, key);
+  return dict_get(d, key, c.st->s_get);
 }
 
 // f(item) for each element of a list in order. Items of an exact list are
@@ -303,7 +303,7 @@ Ref estimate_request_tokens(ModuleState* st, PyObject* body) {
   std::array<Ref, kKeys> gathered;
   const bool have_all = gather_body(body, gathered);
   auto get = [&](BodyKey k, PyObject* name) {
-    return have_all && !c.ran_code ? std::move(gathered[k]) : dict_get(body, name);
+    return have_all && !c.ran_code ? std::move(gathered[k]) : dict_get(body, name, c.st->s_get);
   };
   auto get_if_present = [&](BodyKey k, PyObject* name) {
     return have_all && !c.ran_code ? std::move(gathered[k]) : value_if_present(body, name);

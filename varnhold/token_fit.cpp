@@ -54,7 +54,7 @@ bool is_falsy(PyObject* limit) {
 
 // s.get("max_input_tokens"), NULL when a plain dict lacks the key.
 Ref read_raw_limit(ModuleState* st, PyObject* record) {
-  return dict_get(record, st->s_max_input_tokens);
+  return dict_get(record, st->s_max_input_tokens, st->s_get);
 }
 
 // `estimated_tokens <= 0`.

@@ -236,7 +236,7 @@ Ref wait_set_of(ModuleState* st, PyObject* candidates, PyObject* sin_binned) {
   Ref non_drained = check(PyList_New(0));
   for_each_item(candidates, [&](PyObject* record) {
     // (record.get("weight") or 0.0) > 0.0
-    Ref weight = dict_get(record, st->s_weight);
+    Ref weight = dict_get(record, st->s_weight, st->s_get);
     if (weight && truthy(weight.get()) && cmp(weight.get(), zero.get(), Py_GT)) {
       check(PyList_Append(non_drained.get(), record));
     }

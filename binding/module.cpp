@@ -57,7 +57,8 @@ Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
 Ref attr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
 
 Ref function(PyObject* module, PyMethodDef* def) {
-  return check(PyCMethod_New(def, module, PyModule_GetNameObject(module), nullptr));
+  Ref name = check(PyModule_GetNameObject(module));
+  return check(PyCMethod_New(def, module, name.get(), nullptr));
 }
 
 // Reads one setting with the given reader into the module.
@@ -138,6 +139,7 @@ void exec_module(PyObject* module) {
   {
     Ref builtins = import("builtins");
     st->std_import = attr(builtins.get(), "__import__").release();
+    st->std_round = attr(builtins.get(), "round").release();
   }
 
   // 1. The standard facilities.
@@ -296,6 +298,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(st->std_blake2b);
   Py_VISIT(st->plain_key_seen);
   Py_VISIT(st->std_import);
+  Py_VISIT(st->std_round);
   Py_VISIT(st->waiter_type);
   Py_VISIT(st->std_normalize_lb_algorithm);
   return 0;
@@ -317,6 +320,7 @@ int module_clear(PyObject* module) {
   Py_CLEAR(st->std_blake2b);
   Py_CLEAR(st->plain_key_seen);
   Py_CLEAR(st->std_import);
+  Py_CLEAR(st->std_round);
   Py_CLEAR(st->waiter_type);
   Py_CLEAR(st->std_normalize_lb_algorithm);
   clear_names(st);

@@ -1,10 +1,18 @@
 // Load-balancer state and counters: construction, in-flight counts,
 // rejection counters, the routing mode and its queue settings, pool locks,
 // and the booking of a dispatch.
+//
+// Every operation reads `self.<attr>` where the algorithm reads it, once per
+// textual read, and holds what it read: a hash, a comparison, a dict
+// subclass's method or a logging handler may replace any container of the
+// balancer in the middle of a step.
 #include "varnhold/load_balancer.h"
 #include "varnhold/pynum.h"
+#include "varnhold/rules.h"
 
 namespace varnhold {
+
+// ---- reading the state ----
 
 PyObject* state_name(ModuleState* st, StateAttr a) {
   switch (a) {
@@ -16,6 +24,24 @@ PyObject* state_name(ModuleState* st, StateAttr a) {
   }
   return nullptr;
 }
+
+namespace {
+
+// Which state attribute an instance-dict key names, or -1. Compares the
+// text itself, never calling the key's own __eq__: the keys of an instance
+// dict are usually the interned names, found by identity.
+int state_index(ModuleState* st, PyObject* key) {
+  if (!PyUnicode_CheckExact(key)) return -1;
+  for (int a = 0; a < kStateCount; ++a) {
+    if (key == state_name(st, static_cast<StateAttr>(a))) return a;
+  }
+  for (int a = 0; a < kStateCount; ++a) {
+    if (text_eq(key, state_name(st, static_cast<StateAttr>(a)))) return a;
+  }
+  return -1;
+}
+
+}  // namespace
 
 void refresh_state(LB* self) {
   ModuleState* st = self->st;
@@ -31,6 +57,7 @@ void refresh_state(LB* self) {
     return;
   }
   if (PyDict_Watch(st->dict_watcher, c.dict) < 0) {
+    // Only a ValueError is possible here (a watcher id or dict it refuses).
     // Unwatched, the dict could change unseen: read it at every access.
     PyErr_Clear();
     c.epoch = 0;
@@ -38,15 +65,19 @@ void refresh_state(LB* self) {
     c.extra = true;
     return;
   }
-  Py_ssize_t found = 0;
-  for (int a = 0; a < kStateCount; ++a) {
-    // The dict's own lookup of an exact str key runs no Python code.
-    PyObject* v = PyDict_GetItemWithError(c.dict, state_name(st, static_cast<StateAttr>(a)));
-    if (!v && PyErr_Occurred()) PyErr_Clear();
-    c.value[a] = v;
-    found += v != nullptr;
+  // Walked rather than looked up: a lookup compares colliding keys through
+  // their own __eq__, which may be host code.
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(c.dict, &pos, &key, &value)) {
+    int a = state_index(st, key);
+    if (a < 0) {
+      c.extra = true;
+    } else {
+      c.value[a] = value;
+    }
   }
-  c.extra = PyDict_GET_SIZE(c.dict) > found;
 }
 
 Ref get_state_by_lookup(LB* self, StateAttr a) {
@@ -72,46 +103,66 @@ PyObject* lb_dict_slow(LB* self, StateAttr a) {
   return v;
 }
 
-Ref call_via_lookup(LB* self, PyObject* name, std::initializer_list<PyObject*> args,
-                    PyObject* kwname, PyObject* kwvalue) {
-  PyObject* argv[8];
-  argv[0] = as_obj(self);
-  size_t n = 1;
-  for (PyObject* a : args) argv[n++] = a;
+Ref state_get(LB* self, StateAttr a, PyObject* key, PyObject* dflt) {
+  Ref container = get_state(self, a);
+  return mapping_get(container.get(), key, dflt, self->st->s_get);
+}
+
+void state_set(LB* self, StateAttr a, PyObject* key, PyObject* value) {
+  Ref container = get_state(self, a);
+  setitem(container.get(), key, value);
+}
+
+Ref state_pop(LB* self, StateAttr a, PyObject* key, PyObject* dflt) {
+  Ref container = get_state(self, a);
+  return mapping_pop(container.get(), key, dflt, self->st->s_pop);
+}
+
+Ref call_by_name(PyObject* const* argv, size_t nargs, PyObject* name, PyObject* kwname) {
   Ref kwnames;
-  if (kwname) {
-    argv[n] = kwvalue;
-    kwnames = check(PyTuple_Pack(1, kwname));
-  }
-  return check(PyObject_VectorcallMethod(name, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
+  if (kwname) kwnames = check(PyTuple_Pack(1, kwname));
+  // argv[0] is the receiver: a bound callee may borrow that slot while it
+  // runs, which PY_VECTORCALL_ARGUMENTS_OFFSET allows.
+  return check(PyObject_VectorcallMethod(name, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                          kwnames.get()));
 }
 
 bool mode_is(LB* self, PyObject* mode_const_name) {
-  PyObject* mode = LB_ROUTING_MODE(self);
+  Ref mode = get_state(self, kRoutingMode);
   Ref want = module_attr(self->st, mode_const_name);
-  if (mode == want.get()) return true;
-  return check(PyObject_RichCompareBool(mode, want.get(), Py_EQ)) != 0;
+  return py_eq(mode.get(), want.get());
 }
 
 namespace {
 
-// d.get(key, 0) + 1
-Ref get_plus_one(PyObject* d, PyObject* key) {
-  PyObject* cur = nullptr;
-  if (PyDict_GetItemRef(d, key, &cur) < 0) throw PyError();
-  Ref c = Ref::steal(cur);
-  if (!c) return new_int(1);
-  if (PyLong_CheckExact(c.get())) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(c.get(), &overflow);
-    if (!overflow && v < (1LL << 62)) return new_int(v + 1);
-  }
+// count + 1, in machine arithmetic for the usual small count.
+Ref plus_one(PyObject* count) {
+  long long v;
+  if (small_int(count, &v)) return new_int(v + 1);
   Ref one = new_int(1);
-  return check(PyNumber_Add(c.get(), one.get()));
+  return add(count, one.get());
+}
+
+// max(0, count - 1), as the builtins compute it: the lowered count when it
+// is greater than 0, else the 0 object.
+Ref lowered_count(PyObject* count, PyObject* zero) {
+  long long v;
+  if (small_int(count, &v)) return v > 1 ? new_int(v - 1) : Ref::borrow(zero);
+  Ref one = new_int(1);
+  Ref lowered = sub(count, one.get());
+  return cmp(lowered.get(), zero, Py_GT) ? std::move(lowered) : Ref::borrow(zero);
+}
+
+// `a != b` as an `if` reads it.
+bool differs(PyObject* a, PyObject* b) {
+  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return !text_eq(a, b);
+  Ref r = check(PyObject_RichCompare(a, b, Py_NE));
+  return truthy(r.get());
 }
 
 }  // namespace
+
+// ---- construction ----
 
 void lb_init(LB* self) {
   ModuleState* st = self->st;
@@ -120,7 +171,7 @@ void lb_init(LB* self) {
     Ref value;
     switch (static_cast<StateAttr>(a)) {
       case kAllWaiters: value = check(PyList_New(0)); break;
-      case kQueueWaitSamples: value = new_deque(st, 512); break;
+      case kQueueWaitSamples: value = new_deque(st, kWaitSamples); break;
       case kRoutingMode: value = module_attr(st, st->s_DEFAULT_ROUTING_MODE); break;
       default: value = check(PyDict_New()); break;
     }
@@ -128,68 +179,67 @@ void lb_init(LB* self) {
   }
 }
 
+// ---- in-flight counts ----
+
 Ref increment(LB* self, PyObject* server_id) {
-  PyObject* inflight = LB_INFLIGHT(self);
-  Ref n = get_plus_one(inflight, server_id);
-  check(PyDict_SetItem(inflight, server_id, n.get()));
-  return n;
+  // self.inflight[server_id] = self.inflight.get(server_id, 0) + 1
+  Ref zero = new_int(0);
+  Ref n = plus_one(state_get(self, kInflight, server_id, zero.get()).get());
+  state_set(self, kInflight, server_id, n.get());
+  // return self.inflight[server_id]
+  Ref inflight = get_state(self, kInflight);
+  return getitem(inflight.get(), server_id);
 }
 
 Ref decrement(LB* self, PyObject* server_id) {
-  PyObject* inflight = LB_INFLIGHT(self);
-  PyObject* cur_raw = nullptr;
-  int has = check(PyDict_GetItemRef(inflight, server_id, &cur_raw));
-  Ref cur = has ? Ref::steal(cur_raw) : new_int(0);
-  long long c;
-  if (small_int(cur.get(), &c)) {
-    // The usual count: the same steps in C numbers.
-    long long lowered = c - 1 > 0 ? c - 1 : 0;
-    if (lowered == 0 && has) {
-      check(PyDict_DelItem(inflight, server_id));
-    } else {
-      check(PyDict_SetItem(inflight, server_id, new_int(lowered).get()));
-    }
-    wake_one_via_self(self, server_id);
-    return new_int(lowered);
-  }
-  // new = max(0, cur - 1)
   Ref zero = new_int(0);
-  Ref one = new_int(1);
-  Ref lowered = check(PyNumber_Subtract(cur.get(), one.get()));
-  Ref fresh = check(PyObject_RichCompareBool(lowered.get(), zero.get(), Py_GT)) ? std::move(lowered)
-                                                                              : zero.dup();
-  bool is_zero = check(PyObject_RichCompareBool(fresh.get(), zero.get(), Py_EQ)) != 0;
-  if (is_zero && check(PyDict_Contains(inflight, server_id))) {
-    check(PyDict_DelItem(inflight, server_id));
-  } else {
-    check(PyDict_SetItem(inflight, server_id, fresh.get()));
+  Ref cur = state_get(self, kInflight, server_id, zero.get());
+  Ref lowered = lowered_count(cur.get(), zero.get());
+  long long v;
+  bool is_zero = small_int(lowered.get(), &v) ? v == 0 : py_eq(lowered.get(), zero.get());
+  bool present = false;
+  if (is_zero) {
+    Ref inflight = get_state(self, kInflight);
+    present = contains(inflight.get(), server_id);
   }
+  Ref inflight = get_state(self, kInflight);
+  if (present) {
+    delitem(inflight.get(), server_id);
+  } else {
+    setitem(inflight.get(), server_id, lowered.get());
+  }
+  inflight.reset();
   wake_one_via_self(self, server_id);
-  return fresh;
+  return lowered;
 }
 
 Ref get_inflight(LB* self, PyObject* server_id) {
-  PyObject* v = nullptr;
-  if (PyDict_GetItemRef(LB_INFLIGHT(self), server_id, &v) < 0) throw PyError();
-  return v ? Ref::steal(v) : new_int(0);
+  Ref zero = new_int(0);
+  return state_get(self, kInflight, server_id, zero.get());
 }
 
 void force_clear(LB* self, PyObject* server_id) {
-  PyObject* inflight = LB_INFLIGHT(self);
-  if (!check(PyDict_Contains(inflight, server_id))) return;
-  PyObject* count = nullptr;
-  check(PyDict_Pop(inflight, server_id, &count));
-  Ref c = Ref::steal(count);
-  log(self->st, self->st->s_warning, "Force-cleared inflight=%d for server %s", {c.get(), server_id});
+  ModuleState* st = self->st;
+  {
+    Ref inflight = get_state(self, kInflight);
+    if (!contains(inflight.get(), server_id)) return;
+  }
+  Ref count = state_pop(self, kInflight, server_id, nullptr);
+  log(st, st->s_warning, "Force-cleared inflight=%d for server %s", {count.get(), server_id});
 }
 
+// ---- rejection counters ----
+
 void bump_reject(LB* self, PyObject* reason) {
-  PyObject* counts = LB_REJECT_COUNTS(self);
-  Ref n = get_plus_one(counts, reason);
-  check(PyDict_SetItem(counts, reason, n.get()));
+  // self.reject_counts[reason] = self.reject_counts.get(reason, 0) + 1
+  Ref zero = new_int(0);
+  Ref n = plus_one(state_get(self, kRejectCounts, reason, zero.get()).get());
+  state_set(self, kRejectCounts, reason, n.get());
 }
 
 void note_reject(LB* self, PyObject* reason) { bump_reject_via_self(self, reason); }
+
+// ---- the routing mode and its queue settings ----
 
 Ref get_routing_mode(LB* self) { return get_state(self, kRoutingMode); }
 
@@ -197,9 +247,8 @@ Ref set_routing_mode(LB* self, PyObject* mode) {
   ModuleState* st = self->st;
   Ref normalize = module_attr(st, st->s_normalize_routing_mode);
   Ref resolved = call1(normalize.get(), mode);
-  PyObject* current = LB_ROUTING_MODE(self);
-  if (!check(PyObject_RichCompareBool(resolved.get(), current, Py_EQ))) {
-    Ref old = Ref::borrow(current);
+  Ref old = get_state(self, kRoutingMode);
+  if (differs(resolved.get(), old.get())) {
     log(st, st->s_info, "Routing mode: %s -> %s", {old.get(), resolved.get()});
   }
   set_state(self, kRoutingMode, resolved.get());
@@ -225,48 +274,43 @@ Ref queue_depth_multiplier(LB* self) {
   return module_attr(st, st->s_QUEUE_MAX_DEPTH_MULTIPLIER);
 }
 
+// ---- pool locks and the booking of a dispatch ----
+
 Ref lock_for(LB* self, PyObject* pool_key) {
-  PyObject* locks = LB_LOCKS(self);
-  PyObject* lk = nullptr;
-  if (PyDict_GetItemRef(locks, pool_key, &lk) < 0) throw PyError();
-  Ref lock = Ref::steal(lk);
-  if (!lock || lock.get() == Py_None) {
-    Ref asyncio = module_attr(self->st, self->st->s_asyncio);
-    Ref lock_type = getattr(asyncio.get(), self->st->s_Lock);
+  ModuleState* st = self->st;
+  Ref lock = state_get(self, kLocks, pool_key, Py_None);
+  if (lock.get() == Py_None) {
+    Ref asyncio = module_attr(st, st->s_asyncio);
+    Ref lock_type = getattr(asyncio.get(), st->s_Lock);
     lock = call0(lock_type.get());
-    check(PyDict_SetItem(locks, pool_key, lock.get()));
+    state_set(self, kLocks, pool_key, lock.get());
   }
   return lock;
 }
 
 namespace {
 
-// sid and window, when given, are the record's id and the pool's window as
-// the caller just read them (no Python code ran since).
+// _record_dispatch, step by step. `reading`, `known_sid` and `known_window`,
+// when given, are the monotonic reading, the record's id and the pool's
+// window as the caller has just read them, with no Python code run since.
 void book(LB* self, PyObject* pool_key, PyObject* server, const double* reading,
           PyObject* known_sid = nullptr, PyObject* known_window = nullptr) {
   ModuleState* st = self->st;
+  Ref window = Ref::borrow(known_window);
   Ref sid = known_sid ? Ref::borrow(known_sid) : getitem(server, st->s_id);
-  PyObject* counts = LB_DISPATCH_COUNTS(self);
-  Ref n = get_plus_one(counts, sid.get());
-  check(PyDict_SetItem(counts, sid.get(), n.get()));
+  Ref zero = new_int(0);
+  Ref n = plus_one(state_get(self, kDispatchCounts, sid.get(), zero.get()).get());
+  state_set(self, kDispatchCounts, sid.get(), n.get());
   Ref now = reading ? new_float(*reading) : monotonic_obj(st);
   Ref wall = wall_clock_obj(st);
-  check(PyDict_SetItem(LB_LAST_DISPATCH_TS(self), sid.get(), wall.get()));
-  check(PyDict_SetItem(LB_POOL_LAST_ACCESS(self), pool_key, now.get()));
-  PyObject* windows = LB_POOL_DISPATCH_WINDOWS(self);
-  PyObject* w = nullptr;
-  if (known_window) {
-    w = Py_NewRef(known_window);
-  } else if (PyDict_GetItemRef(windows, pool_key, &w) < 0) {
-    throw PyError();
+  state_set(self, kLastDispatchTs, sid.get(), wall.get());
+  state_set(self, kPoolLastAccess, pool_key, now.get());
+  if (!window) window = state_get(self, kPoolDispatchWindows, pool_key, Py_None);
+  if (window.get() == Py_None) {
+    window = new_deque(st, kDispatchWindow);
+    state_set(self, kPoolDispatchWindows, pool_key, window.get());
   }
-  Ref win = Ref::steal(w);
-  if (!win || win.get() == Py_None) {
-    win = new_deque(st, 4096);
-    check(PyDict_SetItem(windows, pool_key, win.get()));
-  }
-  call_method1(win.get(), st->s_append, now.get());
+  call_method1(window.get(), st->s_append, now.get());
 }
 
 }  // namespace
@@ -299,17 +343,17 @@ Ref lock_for_via_self(LB* self, PyObject* pool_key) {
 
 Ref queue_enabled_via_self(LB* self) {
   if (own_methods(self)) return queue_enabled(self);
-  return call_via_lookup(self, self->st->s_queue_enabled, {});
+  return call_via_lookup(self, self->st->s_queue_enabled);
 }
 
 Ref queue_ttl_sec_via_self(LB* self) {
   if (own_methods(self)) return queue_ttl_sec(self);
-  return call_via_lookup(self, self->st->s_queue_ttl_sec, {});
+  return call_via_lookup(self, self->st->s_queue_ttl_sec);
 }
 
 Ref queue_depth_multiplier_via_self(LB* self) {
   if (own_methods(self)) return queue_depth_multiplier(self);
-  return call_via_lookup(self, self->st->s_queue_depth_multiplier, {});
+  return call_via_lookup(self, self->st->s_queue_depth_multiplier);
 }
 
 Ref increment_via_self(LB* self, PyObject* server_id) {

@@ -11,6 +11,7 @@
 // is overridden (own_methods()), and otherwise look the method up on the object.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 
 #include "varnhold/module_state.h"
@@ -130,11 +131,36 @@ inline PyObject* lb_dict(LB* self, StateAttr a) {
 #define LB_POOL_DISPATCH_WINDOWS(self) lb_dict(self, kPoolDispatchWindows)
 #define LB_POOL_HOT_STATE(self) lb_dict(self, kPoolHotState)
 
-// self.<name>(*args, **{kwname: kwvalue}) through attribute lookup.
-Ref call_via_lookup(LB* self, PyObject* name, std::initializer_list<PyObject*> args,
-                    PyObject* kwname = nullptr, PyObject* kwvalue = nullptr);
+// self.<name>(*args, **{kwname: kwvalue}) through attribute lookup. The
+// argument vector is sized by the call's own argument list, at compile time.
+Ref call_by_name(PyObject* const* argv, size_t nargs, PyObject* name, PyObject* kwname);
 
-// Whether the active routing mode equals the module's ROUTING_MODE_<x>.
+template <size_t N>
+Ref call_via_lookup(LB* self, PyObject* name, PyObject* const (&args)[N],
+                    PyObject* kwname = nullptr, PyObject* kwvalue = nullptr) {
+  PyObject* argv[N + 2];
+  argv[0] = as_obj(self);
+  for (size_t i = 0; i < N; ++i) argv[i + 1] = args[i];
+  argv[N + 1] = kwvalue;
+  return call_by_name(argv, N + 1, name, kwname);
+}
+
+inline Ref call_via_lookup(LB* self, PyObject* name) {
+  PyObject* argv[] = {as_obj(self)};
+  return call_by_name(argv, 1, name, nullptr);
+}
+
+// The state's containers as the algorithm spells their use, each reading
+// `self.<attr>` anew, as every textual read in the algorithm does:
+//   self.x.get(key, dflt)   -> state_get(self, kX, key, dflt)
+//   self.x[key] = value     -> state_set(self, kX, key, value)
+//   self.x.pop(key, dflt)   -> state_pop(self, kX, key, dflt)
+Ref state_get(LB* self, StateAttr a, PyObject* key, PyObject* dflt);
+void state_set(LB* self, StateAttr a, PyObject* key, PyObject* value);
+Ref state_pop(LB* self, StateAttr a, PyObject* key, PyObject* dflt);
+
+// `self._routing_mode == ROUTING_MODE_<x>`: the mode read now, compared
+// with the module's constant read after it, as the comparison in an `if`.
 bool mode_is(LB* self, PyObject* mode_const_name);
 
 // ---- balancer state and counters (varnhold/balancer_state.cpp) ----

@@ -173,14 +173,22 @@ Ref new_deque(ModuleState* st, Py_ssize_t maxlen) {
   return check(PyObject_Vectorcall(dq.get(), args, 0, kw.get()));
 }
 
-void log(ModuleState* st, PyObject* level, const char* msg, std::initializer_list<PyObject*> args) {
+Ref log_method(ModuleState* st, PyObject* level) {
   Ref logger = module_attr(st, st->s_logger);
-  Ref meth = getattr(logger.get(), level);
+  return getattr(logger.get(), level);
+}
+
+void log_with(PyObject* method, const char* msg, std::initializer_list<PyObject*> args) {
   Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(args.size()) + 1));
   PyTuple_SET_ITEM(tuple.get(), 0, new_str(msg).release());
   Py_ssize_t i = 1;
   for (PyObject* a : args) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(a));
-  check(PyObject_Call(meth.get(), tuple.get(), nullptr));
+  check(PyObject_Call(method, tuple.get(), nullptr));
+}
+
+void log(ModuleState* st, PyObject* level, const char* msg, std::initializer_list<PyObject*> args) {
+  Ref method = log_method(st, level);
+  log_with(method.get(), msg, args);
 }
 
 }  // namespace varnhold

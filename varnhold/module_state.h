@@ -137,6 +137,7 @@ struct ModuleState {
   PyObject* std_lock_type;  // asyncio.Lock
   PyObject* std_blake2b;    // _blake2.blake2b, found by the first sticky lookup (or NULL)
   PyObject* std_import;     // builtins.__import__ as bound at start-up
+  PyObject* std_round;      // builtins.round as bound at start-up
   PyObject* plain_key_seen;  // the last pool key found plain (immutable, so it stays plain)
 
   PyObject* std_normalize_lb_algorithm;
@@ -184,7 +185,13 @@ Ref wall_clock_obj(ModuleState* st);
 // A new `deque()` or `deque(maxlen=n)` of the module's current `deque`.
 Ref new_deque(ModuleState* st, Py_ssize_t maxlen = -1);
 
-// logger.<level>(msg, *args) through the module's current `logger`.
+// logger.<level>(msg, *args) through the module's current `logger`, with
+// arguments already evaluated.
 void log(ModuleState* st, PyObject* level, const char* msg, std::initializer_list<PyObject*> args);
+// The same in the call's own order, where evaluating an argument can run
+// Python code: `logger.<level>` is read first (log_method), then the
+// arguments, then the call (log_with).
+Ref log_method(ModuleState* st, PyObject* level);
+void log_with(PyObject* method, const char* msg, std::initializer_list<PyObject*> args);
 
 }  // namespace varnhold

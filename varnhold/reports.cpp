@@ -12,6 +12,7 @@
 
 #include "varnhold/load_balancer.h"
 #include "varnhold/pynum.h"
+#include "varnhold/rules.h"
 
 namespace varnhold {
 
@@ -127,7 +128,7 @@ class TextBuf {
 
 // format(obj, "") as an f-string writes it: an int as its digits, a str as
 // itself, anything else through its own __format__.
-void plain_text(TextBuf& buf, PyObject* obj, bool escape) {
+void write_format(TextBuf& buf, PyObject* obj, bool escape) {
   if (PyLong_CheckExact(obj)) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -148,7 +149,7 @@ void plain_text(TextBuf& buf, PyObject* obj, bool escape) {
 }
 
 // format(x, ".4f"): fixed point with four decimals, correctly rounded.
-void fixed4(TextBuf& buf, PyObject* x) {
+void write_fixed4(TextBuf& buf, PyObject* x) {
   if (PyFloat_CheckExact(x)) {
     char* s = PyOS_double_to_string(PyFloat_AS_DOUBLE(x), 'f', 4, 0, nullptr);
     if (!s) throw PyError();
@@ -162,44 +163,160 @@ void fixed4(TextBuf& buf, PyObject* x) {
 }
 
 // ---------------------------------------------------------------------------
-// Helpers with the interpreter's semantics
+// Iteration and arithmetic as the interpreter does them
 // ---------------------------------------------------------------------------
 
-// Calls f(key, value) for each item of a dict in its order, holding both
-// while f runs; a change of size in between raises as dict iteration does.
+// `a, b, ... = v` into out[0..n): the interpreter's unpacking, with its
+// messages.
+void unpack(PyObject* v, Ref* out, int n) {
+  if (PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == n) {
+    for (int i = 0; i < n; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(v, i));
+    return;
+  }
+  PyObject* it_raw = PyObject_GetIter(v);
+  if (!it_raw) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(v)->tp_iter && !PySequence_Check(v)) {
+      PyErr_Clear();
+      raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+    }
+    throw PyError();
+  }
+  Ref it = Ref::steal(it_raw);
+  for (int i = 0; i < n; ++i) {
+    out[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!out[i]) {
+      if (PyErr_Occurred()) throw PyError();
+      raise_format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", n, i);
+    }
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) raise_format(PyExc_ValueError, "too many values to unpack (expected %d)", n);
+  if (PyErr_Occurred()) throw PyError();
+}
+
+// `for key, value in d.items(): f(key, value)`, both held while f runs. An
+// exact dict is walked as its items iterator walks it (the same errors when
+// the dict changes under the walk); anything else has its own `items`
+// called and iterated.
 template <class F>
-void for_each_dict_item(PyObject* dict, F&& f) {
-  Ref d = Ref::borrow(dict);
-  Py_ssize_t size = PyDict_GET_SIZE(dict);
+void for_each_pair(ModuleState* st, PyObject* mapping, F&& f) {
+  Ref hold = Ref::borrow(mapping);
+  if (!PyDict_CheckExact(mapping)) {
+    Ref items = call_method0(mapping, st->s_items);
+    for_each_item(items.get(), [&](PyObject* pair) {
+      Ref kv[2];
+      unpack(pair, kv, 2);
+      f(kv[0].get(), kv[1].get());
+      return false;
+    });
+    return;
+  }
+  const Py_ssize_t used = PyDict_GET_SIZE(mapping);
+  Py_ssize_t left = used;
   Py_ssize_t pos = 0;
   PyObject* k;
   PyObject* v;
-  while (PyDict_Next(dict, &pos, &k, &v)) {
+  for (;;) {
+    if (PyDict_GET_SIZE(mapping) != used) {
+      raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+    if (!PyDict_Next(mapping, &pos, &k, &v)) return;
+    if (left-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
     Ref key = Ref::borrow(k);
     Ref value = Ref::borrow(v);
     f(key.get(), value.get());
-    if (PyDict_GET_SIZE(dict) != size) {
-      raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-    }
   }
 }
+
+// sum(items) with its start of 0, one item at a time, as the builtin adds
+// them: in a C long while every item is an int (or bool) and nothing
+// overflows; then, if the running result is a float, in a double with
+// compensation while the items are floats and ints that fit; otherwise, and
+// from then on, with the items' own addition.
+class RunningSum {
+ public:
+  void add(PyObject* item) {
+    switch (phase_) {
+      case kInt:
+        if (add_int(item)) return;
+        leave(new_int(i_), item);
+        return;
+      case kFloat:
+        if (add_to_double(item)) return;
+        phase_ = kGeneric;
+        result_ = add_objects(new_float(compensated()).get(), item);
+        return;
+      case kGeneric:
+        result_ = add_objects(result_.get(), item);
+        return;
+    }
+  }
+
+  Ref total() {
+    switch (phase_) {
+      case kInt: return new_int(i_);
+      case kFloat: return new_float(compensated());
+      case kGeneric: break;
+    }
+    return std::move(result_);
+  }
+
+ private:
+  enum Phase { kInt, kFloat, kGeneric };
+
+  static Ref add_objects(PyObject* a, PyObject* b) { return check(PyNumber_Add(a, b)); }
+
+  bool add_int(PyObject* item) {
+    if (!PyLong_CheckExact(item) && !PyBool_Check(item)) return false;
+    int overflow = 0;
+    long b = PyLong_AsLongAndOverflow(item, &overflow);
+    if (overflow || (i_ >= 0 ? b > LONG_MAX - i_ : b < LONG_MIN - i_)) return false;
+    i_ += b;
+    return true;
+  }
+
+  // The int phase ends with one addition of objects; a float result goes on
+  // in the float phase, anything else in the generic one.
+  void leave(Ref running, PyObject* item) {
+    Ref r = add_objects(running.get(), item);
+    if (PyFloat_CheckExact(r.get())) {
+      phase_ = kFloat;
+      f_ = PyFloat_AS_DOUBLE(r.get());
+      c_ = 0.0;
+    } else {
+      phase_ = kGeneric;
+      result_ = std::move(r);
+    }
+  }
+
+  bool add_to_double(PyObject* item) {
+    if (PyFloat_CheckExact(item)) {
+      double x = PyFloat_AS_DOUBLE(item);
+      double t = f_ + x;
+      c_ += std::fabs(f_) >= std::fabs(x) ? (f_ - t) + x : (x - t) + f_;
+      f_ = t;
+      return true;
+    }
+    if (!PyLong_Check(item)) return false;
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(item, &overflow);
+    if (overflow) return false;
+    f_ += static_cast<double>(v);
+    return true;
+  }
+
+  double compensated() const { return c_ != 0.0 && std::isfinite(c_) ? f_ + c_ : f_; }
+
+  Phase phase_ = kInt;
+  long i_ = 0;
+  double f_ = 0.0, c_ = 0.0;
+  Ref result_;
+};
 
 // dict(d): a shallow copy.
 Ref copy_dict(PyObject* d) {
   if (PyDict_CheckExact(d)) return check(PyDict_Copy(d));
   return check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), d));
-}
-
-// d.get(key, default) on a dict.
-Ref dict_get_or(PyObject* d, PyObject* key, PyObject* dflt) {
-  PyObject* v = nullptr;
-  if (PyDict_GetItemRef(d, key, &v) < 0) throw PyError();
-  return v ? Ref::steal(v) : Ref::borrow(dflt);
-}
-
-Ref builtin(const char* name) {
-  Ref mod = check(PyImport_ImportModule("builtins"));
-  return check(PyObject_GetAttrString(mod.get(), name));
 }
 
 // round(x, 3) of a finite double, as float.__round__ computes it: the double
@@ -233,27 +350,35 @@ double round3_double(double x) {
   return r;
 }
 
-// round(value, 3) with the interpreter's round.
-Ref round3(PyObject* value) {
+// round(value, 3): the interpreter's round for anything but a float.
+Ref round3(ModuleState* st, PyObject* value) {
   if (PyFloat_CheckExact(value)) return new_float(round3_double(PyFloat_AS_DOUBLE(value)));
-  Ref round = builtin("round");
   Ref three = new_int(3);
   PyObject* argv[] = {value, three.get()};
-  return check(PyObject_Vectorcall(round.get(), argv, 2, nullptr));
+  return check(PyObject_Vectorcall(st->std_round, argv, 2, nullptr));
 }
 
-// The elements at the ascending positions idx[0..k) of sorted(samples).
-// `samples` is a new list, which may be sorted in place. Exact floats
-// without NaN are selected by (value, original position), which is exactly
-// the stable sort's order; anything else goes through the interpreter's sort.
+// ---------------------------------------------------------------------------
+// Quantiles of the queue waits
+// ---------------------------------------------------------------------------
+
+// Whether every element of a list is a float other than NaN: their order is
+// then that of the doubles, and selecting by (value, position) is exactly
+// what the stable sort gives.
+bool all_ordered_floats(PyObject* list) {
+  Py_ssize_t n = PyList_GET_SIZE(list);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* o = PyList_GET_ITEM(list, i);
+    if (!PyFloat_CheckExact(o) || std::isnan(PyFloat_AS_DOUBLE(o))) return false;
+  }
+  return true;
+}
+
+// The elements at the ascending positions idx[0..k) of sorted(samples), for
+// `samples` a new list of ours, which may be sorted in place.
 void pick_sorted(PyObject* samples, const Py_ssize_t* idx, int k, Ref* out) {
   Py_ssize_t n = PyList_GET_SIZE(samples);
-  bool plain_floats = n > 2;
-  for (Py_ssize_t i = 0; plain_floats && i < n; ++i) {
-    PyObject* o = PyList_GET_ITEM(samples, i);
-    plain_floats = PyFloat_CheckExact(o) && !std::isnan(PyFloat_AS_DOUBLE(o));
-  }
-  if (!plain_floats) {
+  if (n <= 2 || !all_ordered_floats(samples)) {
     check(PyList_Sort(samples));
     for (int j = 0; j < k; ++j) out[j] = Ref::borrow(PyList_GET_ITEM(samples, idx[j]));
     return;
@@ -274,6 +399,12 @@ void pick_sorted(PyObject* samples, const Py_ssize_t* idx, int k, Ref* out) {
 
 // int(0.95 * n): the product in double precision, truncated.
 Py_ssize_t p95_index(Py_ssize_t n) { return static_cast<Py_ssize_t>(0.95 * static_cast<double>(n)); }
+
+// sorted(self.queue_wait_samples), read now.
+Ref sorted_wait_samples(LB* self) {
+  Ref held = get_state(self, kQueueWaitSamples);
+  return check(PySequence_List(held.get()));
+}
 
 // ---------------------------------------------------------------------------
 // Stale-pool eviction
@@ -307,31 +438,36 @@ Ref whole_seconds(PyObject* ttl) {
   return whole;
 }
 
-void pop_key(PyObject* dict, PyObject* key) {
-  Ref d = Ref::borrow(dict);
-  check(PyDict_Pop(dict, key, nullptr));
+// [pk for pk, last in self._pool_last_access.items() if last < cutoff]
+Ref stale_pools(LB* self, PyObject* cutoff) {
+  Ref stale = check(PyList_New(0));
+  Ref last_access = get_state(self, kPoolLastAccess);
+  for_each_pair(self->st, last_access.get(), [&](PyObject* pk, PyObject* last) {
+    if (cmp(last, cutoff, Py_LT)) check(PyList_Append(stale.get(), pk));
+  });
+  return stale;
 }
 
 void evict_stale_pools_via_self(LB* self) {
   if (own_methods(self)) return evict_stale_pools(self);
-  call_via_lookup(self, self->st->s__evict_stale_pools, {});
+  call_via_lookup(self, self->st->s__evict_stale_pools);
 }
 
 // self._recent_dispatch_rate(), called with no argument.
 Ref overall_dispatch_rate(LB* self) {
   if (own_methods(self)) return recent_dispatch_rate(self, Py_None);
-  return call_via_lookup(self, self->st->s__recent_dispatch_rate, {});
+  return call_via_lookup(self, self->st->s__recent_dispatch_rate);
 }
 
 // ---------------------------------------------------------------------------
-// Snapshot helpers
+// Pool labels
 // ---------------------------------------------------------------------------
 
-// The label of the usual pool key, a tuple of an ASCII str, a set of up to
-// 32 small ints and an ASCII str, built without intermediate objects; an
-// empty Ref for any other key. Ints have one order and one text, so sorting
-// their values is sorting the objects.
-Ref simple_pool_label(PyObject* pk) {
+// The label of the usual pool key, a tuple of an ASCII str, a frozen set of
+// up to 32 small ints and an ASCII str, built without intermediate objects
+// and without running any code; an empty Ref for any other key. Ints have
+// one order and one text, so sorting their values is sorting the objects.
+Ref label_of_usual_key(PyObject* pk) {
   if (!PyTuple_CheckExact(pk) || PyTuple_GET_SIZE(pk) != 3) return Ref();
   PyObject* model = PyTuple_GET_ITEM(pk, 0);
   PyObject* clusters = PyTuple_GET_ITEM(pk, 1);
@@ -341,19 +477,17 @@ Ref simple_pool_label(PyObject* pk) {
     return Ref();
   }
   constexpr Py_ssize_t kMaxIds = 32;
-  Py_ssize_t n = PySet_GET_SIZE(clusters);
-  if (n > kMaxIds) return Ref();
   long long ids[kMaxIds];
   Py_ssize_t count = 0;
-  if (n) {
-    Ref it = check(PyObject_GetIter(clusters));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-      Ref c = Ref::steal(raw);
-      if (count == kMaxIds || !small_int(c.get(), &ids[count])) return Ref();
-      ++count;
-    }
-    if (PyErr_Occurred()) throw PyError();
+  if (PySet_GET_SIZE(clusters) > kMaxIds) return Ref();
+  // Iterating an exact set runs no code.
+  Ref it = check(PyObject_GetIter(clusters));
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref c = Ref::steal(raw);
+    if (count == kMaxIds || !small_int(c.get(), &ids[count])) return Ref();
+    ++count;
   }
+  if (PyErr_Occurred()) throw PyError();
   std::sort(ids, ids + count);
   Py_ssize_t model_len = PyUnicode_GET_LENGTH(model);
   Py_ssize_t tier_len = PyUnicode_GET_LENGTH(tier);
@@ -381,70 +515,42 @@ Ref simple_pool_label(PyObject* pk) {
   return out;
 }
 
-// The label of a pool key (model id, cluster set, tier): "m|3,12|fast", the
-// cluster ids in their natural order.
+// `"|".join((model, ",".join(str(c) for c in sorted(clusters)), tier))`
+// after `model, clusters, tier = pk`, step by step in that order: the
+// sort, each str(c), then the join's test that the model id and the tier
+// are text. A str subclass is joined by its characters, as join does.
 Ref pool_label(PyObject* pk) {
-  if (Ref fast = simple_pool_label(pk)) return fast;
-  Ref model, clusters, tier;
-  if (PyTuple_CheckExact(pk) && PyTuple_GET_SIZE(pk) == 3) {
-    model = Ref::borrow(PyTuple_GET_ITEM(pk, 0));
-    clusters = Ref::borrow(PyTuple_GET_ITEM(pk, 1));
-    tier = Ref::borrow(PyTuple_GET_ITEM(pk, 2));
-  } else {
-    // model, clusters, tier = pk
-    PyObject* it_raw = PyObject_GetIter(pk);
-    if (!it_raw) {
-      if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(pk)->tp_iter &&
-          !PySequence_Check(pk)) {
-        PyErr_Clear();
-        raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                     Py_TYPE(pk)->tp_name);
-      }
-      throw PyError();
-    }
-    Ref it = Ref::steal(it_raw);
-    Ref* parts[] = {&model, &clusters, &tier};
-    for (int i = 0; i < 3; ++i) {
-      *parts[i] = Ref::steal(PyIter_Next(it.get()));
-      if (!*parts[i]) {
-        if (PyErr_Occurred()) throw PyError();
-        raise_format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
-      }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 3)");
-    if (PyErr_Occurred()) throw PyError();
+  if (Ref usual = label_of_usual_key(pk)) return usual;
+  Ref parts[3];
+  unpack(pk, parts, 3);
+  Ref ids = check(PySequence_List(parts[1].get()));
+  check(PyList_Sort(ids.get()));
+  TextBuf clusters;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids.get()); ++i) {
+    if (i) clusters.ch(',');
+    Ref c = Ref::borrow(PyList_GET_ITEM(ids.get(), i));
+    Ref text = check(PyObject_Str(c.get()));
+    clusters.text(text.get(), false);
   }
-  // "|".join((model, ids, tier)): the model id and the tier must be text.
-  Ref ids = check(PySequence_List(clusters.get()));
-  if (PyList_GET_SIZE(ids.get()) > 1) check(PyList_Sort(ids.get()));
-  if (!PyUnicode_Check(model.get())) {
-    raise_format(PyExc_TypeError, "sequence item 0: expected str instance, %.80s found",
-                 Py_TYPE(model.get())->tp_name);
-  }
-  if (!PyUnicode_Check(tier.get())) {
-    raise_format(PyExc_TypeError, "sequence item 2: expected str instance, %.80s found",
-                 Py_TYPE(tier.get())->tp_name);
+  Ref joined = clusters.finish();
+  for (int i : {0, 2}) {
+    if (!PyUnicode_Check(parts[i].get())) {
+      raise_format(PyExc_TypeError, "sequence item %d: expected str instance, %.80s found", i,
+                   Py_TYPE(parts[i].get())->tp_name);
+    }
   }
   TextBuf buf;
-  plain_text(buf, model.get(), false);
+  buf.text(parts[0].get(), false);
   buf.ch('|');
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids.get()); ++i) {
-    if (i) buf.ch(',');
-    Ref c = Ref::borrow(PyList_GET_ITEM(ids.get(), i));
-    int overflow = 1;
-    long long v = PyLong_CheckExact(c.get()) ? PyLong_AsLongLongAndOverflow(c.get(), &overflow) : 0;
-    if (!overflow) {
-      buf.integer(v);
-    } else {
-      Ref s = check(PyObject_Str(c.get()));
-      buf.text(s.get(), false);
-    }
-  }
+  buf.text(joined.get(), false);
   buf.ch('|');
-  plain_text(buf, tier.get(), false);
+  buf.text(parts[2].get(), false);
   return buf.finish();
 }
+
+// ---------------------------------------------------------------------------
+// The in-flight total of a pool
+// ---------------------------------------------------------------------------
 
 // Whether every key and count of `inflight` is a small exact int, so that
 // looking its entries up from the other side cannot run Python code or give
@@ -455,10 +561,11 @@ struct InflightShape {
   bool small_ints = false;
 
   bool check_for(PyObject* inflight) {
+    if (!PyDict_CheckExact(inflight)) return false;
     if (inflight == dict.get() && PyDict_GET_SIZE(inflight) == size) return small_ints;
     dict = Ref::borrow(inflight);
     size = PyDict_GET_SIZE(inflight);
-    small_ints = PyDict_CheckExact(inflight);
+    small_ints = true;
     Py_ssize_t pos = 0;
     PyObject* k;
     PyObject* v;
@@ -470,49 +577,205 @@ struct InflightShape {
   }
 };
 
-// sum(count for sid, count in inflight.items() if sid in state)
-Ref inflight_total(LB* self, PyObject* state, InflightShape& shape) {
-  Ref inflight = Ref::borrow(LB_INFLIGHT(self));
-  if (PyDict_CheckExact(state) && shape.check_for(inflight.get()) &&
-      PyDict_GET_SIZE(state) <= PyDict_GET_SIZE(inflight.get())) {
-    // Walk the (smaller) pool state instead: with exact int keys on both
-    // sides the matches and their sum are the same.
-    long long total = 0;
-    bool exact = true;
-    Py_ssize_t pos = 0;
-    PyObject* k;
-    PyObject* v;
-    while (exact && PyDict_Next(state, &pos, &k, &v)) {
-      long long id, c;
-      Ref key = Ref::borrow(k);
-      if (!small_int(key.get(), &id)) {
-        exact = false;
-        break;
-      }
-      PyObject* count = PyDict_GetItemWithError(inflight.get(), key.get());  // borrowed
-      if (!count) {
-        if (PyErr_Occurred()) throw PyError();
-        continue;
-      }
-      // Checked again: the shape is remembered across pools.
-      if (!small_int(count, &c)) {
-        exact = false;
-        break;
-      }
-      total += c;
+// The total of a pool state (an exact dict) that is no larger than an
+// `inflight` of small ints, walked from the pool's side: with exact int keys
+// on both sides the matches and their sum are the same. False, with
+// nothing run, when a key or a count is anything else.
+bool small_inflight_total(PyObject* inflight, PyObject* state, long long* total) {
+  *total = 0;
+  Py_ssize_t pos = 0;
+  PyObject* k;
+  PyObject* v;
+  while (PyDict_Next(state, &pos, &k, &v)) {
+    long long id, c;
+    if (!small_int(k, &id)) return false;
+    Ref key = Ref::borrow(k);
+    // Nothing runs between the lookup and the reading of the count.
+    PyObject* count = PyDict_GetItemWithError(inflight, key.get());
+    if (!count) {
+      if (PyErr_Occurred()) throw PyError();
+      continue;
     }
-    if (exact) return new_int(total);
+    if (!small_int(count, &c)) return false;  // the shape is remembered across pools
+    *total += c;
   }
-  Ref matched = check(PyList_New(0));
-  for_each_dict_item(inflight.get(), [&](PyObject* sid, PyObject* count) {
-    int in = PyDict_CheckExact(state) ? PyDict_Contains(state, sid) : PySequence_Contains(state, sid);
-    if (check(in)) check(PyList_Append(matched.get(), count));
-  });
-  Ref sum = builtin("sum");
-  return call1(sum.get(), matched.get());
+  return true;
 }
 
+// sum(c for sid, c in self.inflight.items() if sid in state)
+Ref inflight_total(LB* self, PyObject* state, InflightShape& shape) {
+  Ref inflight = get_state(self, kInflight);
+  long long total = 0;
+  if (PyDict_CheckExact(state) && shape.check_for(inflight.get()) &&
+      PyDict_GET_SIZE(state) <= PyDict_GET_SIZE(inflight.get()) &&
+      small_inflight_total(inflight.get(), state, &total)) {
+    return new_int(total);
+  }
+  RunningSum sum;
+  for_each_pair(self->st, inflight.get(), [&](PyObject* sid, PyObject* count) {
+    if (contains(state, sid)) sum.add(count);
+  });
+  return sum.total();
+}
+
+// ---------------------------------------------------------------------------
+// The snapshot, part by part
+// ---------------------------------------------------------------------------
+
 void put(PyObject* d, PyObject* key, const Ref& value) { check(PyDict_SetItem(d, key, value.get())); }
+
+struct WaitQuantiles {
+  Ref p50, p95;
+};
+
+// p50 = wait_samples[n // 2] if n >= 1 else 0.0
+// p95 = wait_samples[int(0.95 * n)] if n >= 20 else 0.0
+WaitQuantiles snapshot_quantiles(LB* self) {
+  Ref samples = sorted_wait_samples(self);
+  Py_ssize_t n = PyList_GET_SIZE(samples.get());
+  WaitQuantiles q;
+  if (n >= kP95MinSamples) {
+    Py_ssize_t idx[] = {n / 2, p95_index(n)};
+    Ref picked[2];
+    pick_sorted(samples.get(), idx, 2, picked);
+    q.p50 = std::move(picked[0]);
+    q.p95 = std::move(picked[1]);
+    return q;
+  }
+  if (n >= 1) {
+    Py_ssize_t idx[] = {n / 2};
+    pick_sorted(samples.get(), idx, 1, &q.p50);
+  } else {
+    q.p50 = new_float(0.0);
+  }
+  q.p95 = new_float(0.0);
+  return q;
+}
+
+// The seventeen keys before "pools", each value computed in key order.
+void snapshot_figures(LB* self, PyObject* d, WaitQuantiles& q) {
+  ModuleState* st = self->st;
+  put(d, st->s_routing_mode, get_state(self, kRoutingMode));
+  put(d, st->s_dispatch_rate_per_sec, round3(st, overall_dispatch_rate(self).get()));
+  put(d, st->s_superfast_cap, module_attr(st, st->s_SUPERFAST_PER_SERVER_CAP));
+  put(d, st->s_hybrid_inflight_threshold, module_attr(st, st->s_HYBRID_INFLIGHT_THRESHOLD));
+  put(d, st->s_hybrid_rate_threshold, module_attr(st, st->s_HYBRID_RATE_THRESHOLD));
+  put(d, st->s_hybrid_hot_exit_ratio, module_attr(st, st->s_HYBRID_HOT_EXIT_RATIO));
+  put(d, st->s_queue_enabled, queue_enabled_via_self(self));
+  put(d, st->s_queue_ttl_sec, queue_ttl_sec_via_self(self));
+  put(d, st->s_queue_depth_multiplier, queue_depth_multiplier_via_self(self));
+  put(d, st->s_queue_deadline_boost_sec, module_attr(st, st->s_QUEUE_DEADLINE_BOOST_SEC));
+  put(d, st->s_pool_lru_ttl_sec, module_attr(st, st->s_POOL_LRU_TTL_SEC));
+  for (auto [key, attr] : {std::pair{st->s_inflight, kInflight},
+                           std::pair{st->s_dispatch_counts, kDispatchCounts},
+                           std::pair{st->s_reject_counts, kRejectCounts}}) {
+    Ref counts = get_state(self, attr);
+    put(d, key, copy_dict(counts.get()));
+  }
+  Ref waiters = get_state(self, kAllWaiters);
+  put(d, st->s_queue_total_waiters, check(PyLong_FromSsize_t(length(waiters.get()))));
+  put(d, st->s_queue_wait_p50_sec, q.p50);
+  put(d, st->s_queue_wait_p95_sec, q.p95);
+}
+
+// time.monotonic() - self._pool_last_access.get(pk, 0)
+Ref idle_seconds(LB* self, PyObject* pk) {
+  Ref now = monotonic_obj(self->st);
+  Ref zero = new_int(0);
+  Ref last = state_get(self, kPoolLastAccess, pk, zero.get());
+  if (PyFloat_CheckExact(now.get()) && PyFloat_CheckExact(last.get())) {
+    return new_float(PyFloat_AS_DOUBLE(now.get()) - PyFloat_AS_DOUBLE(last.get()));
+  }
+  return sub(now.get(), last.get());
+}
+
+// The five values of one pool's entry, in key order, into `entry` (a copy
+// of a dict holding the five keys in their order).
+void fill_pool_entry(LB* self, PyObject* entry, PyObject* pk, PyObject* state,
+                     InflightShape& shape) {
+  ModuleState* st = self->st;
+  put(entry, st->s_wrr_current, copy_dict(state));
+  put(entry, st->s_idle_seconds, idle_seconds(self, pk));
+  put(entry, st->s_inflight_total, inflight_total(self, state, shape));
+  Ref rate = recent_dispatch_rate_via_self(self, pk);
+  put(entry, st->s_dispatch_rate_per_sec, round3(st, rate.get()));
+  if (mode_is(self, st->s_ROUTING_MODE_HYBRID)) {
+    put(entry, st->s_hybrid_hot, state_get(self, kPoolHotState, pk, Py_False));
+  } else {
+    put(entry, st->s_hybrid_hot, Ref::borrow(Py_None));
+  }
+}
+
+// for pk, state in self._wrr.items(): pools[label] = {...}
+void snapshot_pools(LB* self, PyObject* pools) {
+  ModuleState* st = self->st;
+  // Each entry starts as a copy of one holding its five keys in order
+  // (cheaper than five insertions into an empty dict).
+  Ref entry_keys = check(PyDict_New());
+  for (PyObject* key : {st->s_wrr_current, st->s_idle_seconds, st->s_inflight_total,
+                        st->s_dispatch_rate_per_sec, st->s_hybrid_hot}) {
+    check(PyDict_SetItem(entry_keys.get(), key, Py_None));
+  }
+  InflightShape shape;
+  Ref wrr = get_state(self, kWrr);
+  for_each_pair(st, wrr.get(), [&](PyObject* pk, PyObject* state) {
+    Ref label = pool_label(pk);
+    Ref entry = check(PyDict_Copy(entry_keys.get()));
+    fill_pool_entry(self, entry.get(), pk, state, shape);
+    put(pools, label.get(), entry);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// The exposition, part by part
+// ---------------------------------------------------------------------------
+
+// The entries of the three counters, from the containers as they stand, for
+// a first guess of the text's length: nothing is read through Python.
+size_t counter_entries(LB* self) {
+  size_t n = 0;
+  for (StateAttr a : {kInflight, kDispatchCounts, kRejectCounts}) {
+    PyObject* d = peek_state(self, a);
+    if (d && PyDict_CheckExact(d)) n += static_cast<size_t>(PyDict_GET_SIZE(d));
+  }
+  return n;
+}
+
+// One series line per entry of self.<attr>.items(), label value escaped.
+void write_series(LB* self, TextBuf& buf, StateAttr attr, const char* prefix, size_t prefix_len) {
+  Ref counts = get_state(self, attr);
+  for_each_pair(self->st, counts.get(), [&](PyObject* label, PyObject* value) {
+    buf.lit(prefix, prefix_len);
+    write_format(buf, label, true);
+    buf.lit("\"} ");
+    write_format(buf, value, false);
+    buf.ch('\n');
+  });
+}
+
+// The queue-wait summary, when self.queue_wait_samples is not empty.
+void write_wait_summary(LB* self, TextBuf& buf) {
+  {
+    Ref held = get_state(self, kQueueWaitSamples);
+    if (!truthy(held.get())) return;
+  }
+  Ref samples = sorted_wait_samples(self);
+  Py_ssize_t n = PyList_GET_SIZE(samples.get());
+  // Up to 20 samples the 95th percentile is the largest one.
+  Py_ssize_t idx[] = {n / 2, p95_index(n)};
+  Ref picked[2];
+  pick_sorted(samples.get(), idx, 2, picked);
+  buf.lit(
+      "# HELP quorvane_lb_queue_wait_seconds Observed waiter wait times.\n"
+      "# TYPE quorvane_lb_queue_wait_seconds summary\n"
+      "quorvane_lb_queue_wait_seconds{quantile=\"0.5\"} ");
+  write_fixed4(buf, picked[0].get());
+  buf.lit("\nquorvane_lb_queue_wait_seconds{quantile=\"0.95\"} ");
+  write_fixed4(buf, picked[1].get());
+  buf.lit("\nquorvane_lb_queue_wait_seconds_count ");
+  buf.integer(n);
+  buf.ch('\n');
+}
 
 }  // namespace
 
@@ -526,166 +789,62 @@ void evict_stale_pools(LB* self) {
   Ref ttl = module_attr(st, st->s_POOL_LRU_TTL_SEC);
   Ref cutoff = sub(now.get(), ttl.get());
   // The stale list is complete before anything is removed.
-  Ref stale = check(PyList_New(0));
-  for_each_dict_item(LB_POOL_LAST_ACCESS(self), [&](PyObject* pk, PyObject* last) {
-    if (cmp(last, cutoff.get(), Py_LT)) check(PyList_Append(stale.get(), pk));
-  });
-  Py_ssize_t n = PyList_GET_SIZE(stale.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* pk = PyList_GET_ITEM(stale.get(), i);
+  Ref stale = stale_pools(self, cutoff.get());
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stale.get()); ++i) {
+    Ref pk = Ref::borrow(PyList_GET_ITEM(stale.get(), i));
     // The pool's lock stays: a later pick of the same pool reuses it.
-    pop_key(LB_WRR(self), pk);
-    pop_key(LB_POOL_LAST_ACCESS(self), pk);
-    pop_key(LB_POOL_DISPATCH_WINDOWS(self), pk);
-    pop_key(LB_POOL_HOT_STATE(self), pk);
+    for (StateAttr a : {kWrr, kPoolLastAccess, kPoolDispatchWindows, kPoolHotState}) {
+      state_pop(self, a, pk.get(), Py_None);
+    }
   }
-  if (n) {
-    Ref count = check(PyLong_FromSsize_t(n));
-    Ref current_ttl = module_attr(st, st->s_POOL_LRU_TTL_SEC);
-    Ref secs = whole_seconds(current_ttl.get());
-    log(st, st->s_debug, "Evicted %d stale LB pool entries (>%ds idle)", {count.get(), secs.get()});
-  }
+  if (PyList_GET_SIZE(stale.get()) == 0) return;
+  Ref debug = log_method(st, st->s_debug);
+  Ref count = check(PyLong_FromSsize_t(PyList_GET_SIZE(stale.get())));
+  Ref current_ttl = module_attr(st, st->s_POOL_LRU_TTL_SEC);
+  Ref secs = whole_seconds(current_ttl.get());
+  log_with(debug.get(), "Evicted %d stale LB pool entries (>%ds idle)", {count.get(), secs.get()});
 }
 
 Ref snapshot(LB* self) {
   ModuleState* st = self->st;
   evict_stale_pools_via_self(self);
-
-  Ref samples = check(PySequence_List(LB_QUEUE_WAIT_SAMPLES(self)));
-  Py_ssize_t n = PyList_GET_SIZE(samples.get());
-  Ref p50, p95;
-  if (n >= 20) {
-    Py_ssize_t idx[] = {n / 2, p95_index(n)};
-    Ref picked[2];
-    pick_sorted(samples.get(), idx, 2, picked);
-    p50 = std::move(picked[0]);
-    p95 = std::move(picked[1]);
-  } else {
-    if (n >= 1) {
-      Py_ssize_t idx[] = {n / 2};
-      pick_sorted(samples.get(), idx, 1, &p50);
-    } else {
-      p50 = new_float(0.0);
-    }
-    p95 = new_float(0.0);
-  }
-
-  Ref out = check(PyDict_New());
-  PyObject* d = out.get();
-  put(d, st->s_routing_mode, Ref::borrow(LB_ROUTING_MODE(self)));
-  put(d, st->s_dispatch_rate_per_sec, round3(overall_dispatch_rate(self).get()));
-  put(d, st->s_superfast_cap, module_attr(st, st->s_SUPERFAST_PER_SERVER_CAP));
-  put(d, st->s_hybrid_inflight_threshold, module_attr(st, st->s_HYBRID_INFLIGHT_THRESHOLD));
-  put(d, st->s_hybrid_rate_threshold, module_attr(st, st->s_HYBRID_RATE_THRESHOLD));
-  put(d, st->s_hybrid_hot_exit_ratio, module_attr(st, st->s_HYBRID_HOT_EXIT_RATIO));
-  put(d, st->s_queue_enabled, queue_enabled_via_self(self));
-  put(d, st->s_queue_ttl_sec, queue_ttl_sec_via_self(self));
-  put(d, st->s_queue_depth_multiplier, queue_depth_multiplier_via_self(self));
-  put(d, st->s_queue_deadline_boost_sec, module_attr(st, st->s_QUEUE_DEADLINE_BOOST_SEC));
-  put(d, st->s_pool_lru_ttl_sec, module_attr(st, st->s_POOL_LRU_TTL_SEC));
-  put(d, st->s_inflight, copy_dict(LB_INFLIGHT(self)));
-  put(d, st->s_dispatch_counts, copy_dict(LB_DISPATCH_COUNTS(self)));
-  put(d, st->s_reject_counts, copy_dict(LB_REJECT_COUNTS(self)));
-  put(d, st->s_queue_total_waiters,
-      check(PyLong_FromSsize_t(check_size(PyObject_Size(LB_ALL_WAITERS(self))))));
-  put(d, st->s_queue_wait_p50_sec, p50);
-  put(d, st->s_queue_wait_p95_sec, p95);
+  WaitQuantiles q = snapshot_quantiles(self);
   Ref pools = check(PyDict_New());
-  put(d, st->s_pools, pools);
-
-  // Each pool entry starts as a copy of one holding its five keys in order
-  // (cheaper than five insertions into an empty dict).
-  Ref entry_keys = check(PyDict_New());
-  for (PyObject* key : {st->s_wrr_current, st->s_idle_seconds, st->s_inflight_total,
-                        st->s_dispatch_rate_per_sec, st->s_hybrid_hot}) {
-    check(PyDict_SetItem(entry_keys.get(), key, Py_None));
-  }
-  InflightShape shape;
-  for_each_dict_item(LB_WRR(self), [&](PyObject* pk, PyObject* state) {
-    Ref label = pool_label(pk);
-    Ref entry = check(PyDict_Copy(entry_keys.get()));
-    PyObject* e = entry.get();
-    put(e, st->s_wrr_current, copy_dict(state));
-    Ref now = monotonic_obj(st);
-    Ref last = dict_get_or(LB_POOL_LAST_ACCESS(self), pk, nullptr);
-    if (!last) {
-      Ref z = new_int(0);
-      put(e, st->s_idle_seconds, sub(now.get(), z.get()));
-    } else if (PyFloat_CheckExact(now.get()) && PyFloat_CheckExact(last.get())) {
-      put(e, st->s_idle_seconds,
-          new_float(PyFloat_AS_DOUBLE(now.get()) - PyFloat_AS_DOUBLE(last.get())));
-    } else {
-      put(e, st->s_idle_seconds, sub(now.get(), last.get()));
-    }
-    put(e, st->s_inflight_total, inflight_total(self, state, shape));
-    Ref rate = recent_dispatch_rate_via_self(self, pk);
-    put(e, st->s_dispatch_rate_per_sec, round3(rate.get()));
-    if (mode_is(self, st->s_ROUTING_MODE_HYBRID)) {
-      put(e, st->s_hybrid_hot, dict_get_or(LB_POOL_HOT_STATE(self), pk, Py_False));
-    } else {
-      put(e, st->s_hybrid_hot, Ref::borrow(Py_None));
-    }
-    put(pools.get(), label.get(), entry);
-  });
+  Ref out = check(PyDict_New());
+  snapshot_figures(self, out.get(), q);
+  put(out.get(), st->s_pools, pools);
+  snapshot_pools(self, pools.get());
   return out;
 }
 
 Ref prometheus_text(LB* self) {
   TextBuf buf;
   // Room for the usual line lengths, so the text is not moved as it grows.
-  buf.reserve(1024 + 64 * static_cast<size_t>(PyDict_GET_SIZE(LB_INFLIGHT(self)) +
-                                              PyDict_GET_SIZE(LB_DISPATCH_COUNTS(self)) +
-                                              PyDict_GET_SIZE(LB_REJECT_COUNTS(self))));
-  auto series = [&](PyObject* counts, const char* prefix, size_t prefix_len) {
-    for_each_dict_item(counts, [&](PyObject* label, PyObject* value) {
-      buf.lit(prefix, prefix_len);
-      plain_text(buf, label, true);
-      buf.lit("\"} ");
-      plain_text(buf, value, false);
-      buf.ch('\n');
-    });
-  };
-#define SERIES(counts, prefix) series(counts, prefix, sizeof(prefix) - 1)
-
+  buf.reserve(1024 + 64 * counter_entries(self));
+#define SERIES(attr, prefix) write_series(self, buf, attr, prefix, sizeof(prefix) - 1)
   buf.lit(
       "# HELP quorvane_lb_inflight Current in-flight requests per backend.\n"
       "# TYPE quorvane_lb_inflight gauge\n");
-  SERIES(LB_INFLIGHT(self), "quorvane_lb_inflight{server_id=\"");
+  SERIES(kInflight, "quorvane_lb_inflight{server_id=\"");
   buf.lit(
       "# HELP quorvane_lb_dispatch_total Cumulative dispatches per backend.\n"
       "# TYPE quorvane_lb_dispatch_total counter\n");
-  SERIES(LB_DISPATCH_COUNTS(self), "quorvane_lb_dispatch_total{server_id=\"");
+  SERIES(kDispatchCounts, "quorvane_lb_dispatch_total{server_id=\"");
   buf.lit(
       "# HELP quorvane_lb_rejected_total Requests rejected by the load balancer.\n"
       "# TYPE quorvane_lb_rejected_total counter\n");
-  SERIES(LB_REJECT_COUNTS(self), "quorvane_lb_rejected_total{reason=\"");
+  SERIES(kRejectCounts, "quorvane_lb_rejected_total{reason=\"");
 #undef SERIES
   buf.lit(
       "# HELP quorvane_lb_queue_depth Number of waiters currently queued.\n"
       "# TYPE quorvane_lb_queue_depth gauge\n"
       "quorvane_lb_queue_depth ");
-  buf.integer(check_size(PyObject_Size(LB_ALL_WAITERS(self))));
-  buf.ch('\n');
-
-  PyObject* held = LB_QUEUE_WAIT_SAMPLES(self);
-  if (truthy(held)) {
-    Ref samples = check(PySequence_List(held));
-    Py_ssize_t n = PyList_GET_SIZE(samples.get());
-    // Up to 20 samples the 95th percentile is the largest one.
-    Py_ssize_t idx[] = {n / 2, p95_index(n)};
-    Ref picked[2];
-    pick_sorted(samples.get(), idx, 2, picked);
-    buf.lit(
-        "# HELP quorvane_lb_queue_wait_seconds Observed waiter wait times.\n"
-        "# TYPE quorvane_lb_queue_wait_seconds summary\n"
-        "quorvane_lb_queue_wait_seconds{quantile=\"0.5\"} ");
-    fixed4(buf, picked[0].get());
-    buf.lit("\nquorvane_lb_queue_wait_seconds{quantile=\"0.95\"} ");
-    fixed4(buf, picked[1].get());
-    buf.lit("\nquorvane_lb_queue_wait_seconds_count ");
-    buf.integer(n);
-    buf.ch('\n');
+  {
+    Ref waiters = get_state(self, kAllWaiters);
+    buf.integer(length(waiters.get()));
   }
+  buf.ch('\n');
+  write_wait_summary(self, buf);
   return buf.finish();
 }
 

@@ -13,6 +13,8 @@
 // __len__.
 #include "varnhold/token_estimate.h"
 
+#include "varnhold/rules.h"
+
 #include <array>
 #include <climits>
 #include <cstdint>
@@ -36,7 +38,22 @@ struct Counts {
   // Set once a subclass or other foreign object had its methods called:
   // from then on the body's keys are looked up at the moment they are read.
   bool ran_code = false;
+
+  // isinstance(o, type) after the type check itself said no.
+  bool by_class(PyObject* o, PyTypeObject* type) {
+    if (!is_foreign(o)) return false;
+    ran_code = true;
+    return instance_by_class(o, type);
+  }
+  bool is_str(PyObject* o) { return PyUnicode_Check(o) || by_class(o, &PyUnicode_Type); }
+  bool is_list(PyObject* o) { return PyList_Check(o) || by_class(o, &PyList_Type); }
+  bool is_dict(PyObject* o) { return PyDict_Check(o) || by_class(o, &PyDict_Type); }
+  bool is_int(PyObject* o) { return PyLong_Check(o) || by_class(o, &PyLong_Type); }
 };
+
+// Holds an item of a list while it is read, when reading it can run code
+// (an instance of a host class); the built-in types need no reference.
+inline Ref hold_if_foreign(PyObject* o) { return is_foreign(o) ? Ref::borrow(o) : Ref(); }
 
 // len(s) of text.
 inline Py_ssize_t text_length(Counts& c, PyObject* s) {
@@ -130,7 +147,7 @@ void scan_dict_part(Counts& c, PyObject* part) {
   switch (classify(c, type.get())) {
     case PartKind::kText: {
       Ref text = field(c, part, c.st->s_text);
-      if (text && PyUnicode_Check(text.get())) c.chars += text_length(c, text.get());
+      if (text && c.is_str(text.get())) c.chars += text_length(c, text.get());
       break;
     }
     case PartKind::kImage:
@@ -141,60 +158,79 @@ void scan_dict_part(Counts& c, PyObject* part) {
   }
 }
 
+// One element of a content list: text adds its characters, a dict is read
+// as a content part, anything else adds nothing.
+void scan_part(Counts& c, PyObject* part) {
+  Ref hold = hold_if_foreign(part);
+  if (c.is_str(part)) {
+    c.chars += text_length(c, part);
+  } else if (c.is_dict(part)) {
+    Ref hold_dict = Ref::borrow(part);
+    scan_dict_part(c, part);
+  }
+}
+
 // A chat-style content value (held by the caller; NULL reads as None):
 // text, or a list whose text elements and dict parts are read.
 void scan_content(Counts& c, PyObject* content) {
   if (!content) return;
-  if (PyUnicode_Check(content)) {
+  if (c.is_str(content)) {
     c.chars += text_length(c, content);
     return;
   }
-  if (!PyList_Check(content)) return;
-  for_each_item(c, content, [&](PyObject* part) {
-    if (PyUnicode_Check(part)) {
-      c.chars += text_length(c, part);
-    } else if (PyDict_Check(part)) {
-      Ref hold = Ref::borrow(part);
-      scan_dict_part(c, part);
-    }
-  });
+  if (!c.is_list(content)) return;
+  for_each_item(c, content, [&](PyObject* part) { scan_part(c, part); });
 }
 
 // An "input", "query", "items" or "documents" value (held by the caller):
 // text; or a list of text, token ids, lists of token ids and content parts.
 // A dict found as an item or as an element of an item is read as a single
 // content part; any other element of an item is read as content.
+// _scan_content(value) for a value borrowed from a container: text is
+// measured at once, as nothing can run in between; anything else is held
+// while it is read.
+void scan_borrowed_content(Counts& c, PyObject* value) {
+  if (PyUnicode_CheckExact(value)) {
+    c.chars += PyUnicode_GET_LENGTH(value);
+    return;
+  }
+  Ref hold = Ref::borrow(value);
+  scan_content(c, value);
+}
+
+// An element of a list found in a tokenizable value: an int is a token id;
+// a dict is read as a single content part; anything else as content.
+void scan_inner_element(Counts& c, PyObject* el) {
+  Ref hold = hold_if_foreign(el);
+  if (c.is_int(el)) {
+    ++c.token_ids;
+    return;
+  }
+  if (c.is_dict(el)) {
+    scan_part(c, el);  // _scan_content([el])
+    return;
+  }
+  scan_borrowed_content(c, el);
+}
+
 void scan_tokenizable(Counts& c, PyObject* value) {
   if (!value) return;
-  if (PyUnicode_Check(value)) {
+  if (c.is_str(value)) {
     c.chars += text_length(c, value);
     return;
   }
-  if (!PyList_Check(value)) return;
+  if (!c.is_list(value)) return;
   for_each_item(c, value, [&](PyObject* item) {
-    if (PyUnicode_Check(item)) {
+    Ref hold = hold_if_foreign(item);
+    if (c.is_str(item)) {
       c.chars += text_length(c, item);
-    } else if (PyLong_Check(item)) {
+    } else if (c.is_int(item)) {
       ++c.token_ids;
-    } else if (PyList_Check(item)) {
-      Ref hold = Ref::borrow(item);
-      for_each_item(c, item, [&](PyObject* el) {
-        if (PyLong_Check(el)) {
-          ++c.token_ids;
-        } else if (PyUnicode_Check(el)) {
-          c.chars += text_length(c, el);
-        } else if (PyDict_Check(el) || PyList_Check(el)) {
-          Ref hold_el = Ref::borrow(el);
-          if (PyDict_Check(el)) {
-            scan_dict_part(c, el);
-          } else {
-            scan_content(c, el);
-          }
-        }
-      });
-    } else if (PyDict_Check(item)) {
-      Ref hold = Ref::borrow(item);
-      scan_dict_part(c, item);
+    } else if (c.is_list(item)) {
+      Ref hold_list = Ref::borrow(item);
+      for_each_item(c, item, [&](PyObject* el) { scan_inner_element(c, el); });
+    } else if (c.is_dict(item)) {
+      scan_part(c, item);  // _scan_content([item])
     }
   });
 }
@@ -291,17 +327,50 @@ bool gather_body(PyObject* body, std::array<Ref, kKeys>& values) {
   return true;
 }
 
+// `_scan_content(message.get("content"))` for each message dict.
+void scan_messages(Counts& c, PyObject* messages) {
+  ModuleState* st = c.st;
+  for_each_item(c, messages, [&](PyObject* msg) {
+    Ref hold = Ref::borrow(msg);
+    if (PyDict_CheckExact(msg)) {
+      // Borrowed: nothing runs between the lookup and its use.
+      PyObject* content = PyDict_GetItemWithError(msg, st->s_content);
+      if (!content) {
+        if (PyErr_Occurred()) throw PyError();
+        return;
+      }
+      scan_borrowed_content(c, content);
+      return;
+    }
+    if (!c.is_dict(msg)) return;
+    Ref content = field(c, msg, st->s_content);
+    scan_content(c, content.get());
+  });
+}
+
+// A completion prompt: text, or a list whose text items count.
+void scan_prompt(Counts& c, PyObject* prompt) {
+  if (c.is_str(prompt)) {
+    c.chars += text_length(c, prompt);
+  } else if (c.is_list(prompt)) {
+    for_each_item(c, prompt, [&](PyObject* p) {
+      Ref hold = hold_if_foreign(p);
+      if (c.is_str(p)) c.chars += text_length(c, p);
+    });
+  }
+}
+
 }  // namespace
 
 Ref estimate_request_tokens(ModuleState* st, PyObject* body) {
-  if (!PyDict_Check(body)) return new_int(0);
   Counts c{st};
+  if (!c.is_dict(body)) return new_int(0);
 
   // body.get(name) and, for the tokenizable keys, body[name] if name in body.
   // Otherwise read at the moment they are needed, so that a dict subclass
   // sees its methods called in the order the estimate reads the keys.
   std::array<Ref, kKeys> gathered;
-  const bool have_all = gather_body(body, gathered);
+  const bool have_all = !c.ran_code && gather_body(body, gathered);
   auto get = [&](BodyKey k, PyObject* name) {
     return have_all && !c.ran_code ? std::move(gathered[k]) : dict_get(body, name, c.st->s_get);
   };
@@ -311,41 +380,10 @@ Ref estimate_request_tokens(ModuleState* st, PyObject* body) {
 
   // Chat messages: only the "content" of each message dict is read.
   Ref messages = get(kMessages, st->s_messages);
-  if (messages && PyList_Check(messages.get())) {
-    for_each_item(c, messages.get(), [&](PyObject* msg) {
-      if (PyDict_CheckExact(msg)) {
-        // Plain text content, the usual case, is measured without taking a
-        // reference: nothing runs between the lookup and the measure.
-        PyObject* content = PyDict_GetItemWithError(msg, st->s_content);
-        if (!content) {
-          if (PyErr_Occurred()) throw PyError();
-          return;
-        }
-        if (PyUnicode_CheckExact(content)) {
-          c.chars += PyUnicode_GET_LENGTH(content);
-          return;
-        }
-        Ref hold_msg = Ref::borrow(msg);
-        Ref hold = Ref::borrow(content);
-        scan_content(c, content);
-        return;
-      }
-      if (!PyDict_Check(msg)) return;
-      Ref hold = Ref::borrow(msg);
-      Ref content = field(c, msg, st->s_content);
-      scan_content(c, content.get());
-    });
-  }
+  if (messages && c.is_list(messages.get())) scan_messages(c, messages.get());
 
-  // A completion prompt: text, or a list whose text items count.
   Ref prompt = get(kPrompt, st->s_prompt);
-  if (prompt && PyUnicode_Check(prompt.get())) {
-    c.chars += text_length(c, prompt.get());
-  } else if (prompt && PyList_Check(prompt.get())) {
-    for_each_item(c, prompt.get(), [&](PyObject* p) {
-      if (PyUnicode_Check(p)) c.chars += text_length(c, p);
-    });
-  }
+  if (prompt) scan_prompt(c, prompt.get());
 
   // A top-level system prompt, read like message content.
   Ref system = get(kSystem, st->s_system);
@@ -362,7 +400,7 @@ Ref estimate_request_tokens(ModuleState* st, PyObject* body) {
 
   // A rerank instruction.
   Ref instruct = get(kInstruct, st->s_instruct);
-  if (instruct && PyUnicode_Check(instruct.get())) c.chars += text_length(c, instruct.get());
+  if (instruct && c.is_str(instruct.get())) c.chars += text_length(c, instruct.get());
 
   return total(c);
 }

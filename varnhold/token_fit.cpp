@@ -4,18 +4,19 @@
 //
 // The result is a new list of the very records passed in. Its order is the
 // stable sort by the key (unlimited flag, int(limit), id). When every key is
-// made of machine-sized ints (the usual case) the sort runs on those values
-// directly; otherwise the list is sorted by the interpreter with a key
-// function that reads each record anew, so every error (KeyError('id'),
-// int() of a bad limit, ids that do not compare) is the interpreter's own.
+// made of machine-sized ints and no Python code ran while the records were
+// read (the usual case) the sort runs on those values directly; otherwise
+// the list is sorted by the interpreter with a key function that reads each
+// record anew, so every error (KeyError('id'), int() of a bad limit, ids
+// that do not compare) and every effect of host code is the interpreter's.
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "varnhold/boundary.h"
 #include "varnhold/load_balancer.h"
+#include "varnhold/rules.h"
 
 namespace varnhold {
 
@@ -23,7 +24,7 @@ namespace {
 
 __extension__ typedef unsigned __int128 u128;
 
-// The value of a plain int in *out when it fits a machine int (returns 0);
+// The value of an exact int in *out when it fits a machine int (returns 0);
 // otherwise its sign (1 or -1).
 inline int int_value_or_sign(PyObject* o, long long* out) {
   PyLongObject* v = reinterpret_cast<PyLongObject*>(o);
@@ -35,8 +36,6 @@ inline int int_value_or_sign(PyObject* o, long long* out) {
   *out = PyLong_AsLongLongAndOverflow(o, &overflow);
   return overflow;
 }
-
-inline bool int_value(PyObject* o, long long* out) { return int_value_or_sign(o, out) == 0; }
 
 // `not limit` for a value read from a record (NULL when missing), without a
 // call for the usual types.
@@ -52,7 +51,7 @@ bool is_falsy(PyObject* limit) {
   return !truthy(limit);
 }
 
-// s.get("max_input_tokens"), NULL when a plain dict lacks the key.
+// s.get("max_input_tokens"), NULL when an exact dict lacks the key.
 Ref read_raw_limit(ModuleState* st, PyObject* record) {
   return dict_get(record, st->s_max_input_tokens, st->s_get);
 }
@@ -67,16 +66,24 @@ bool estimate_not_positive(PyObject* est, PyObject* zero) {
   return check(PyObject_RichCompareBool(est, zero, Py_LE)) != 0;
 }
 
-// The estimate, with its value when it is a plain int that fits.
+// The estimate, with its value when it is an exact int that fits.
 struct Estimate {
   PyObject* obj;
   bool small = false;
   long long value = 0;
 };
 
+bool exact_number(PyObject* o) { return PyLong_CheckExact(o) || PyFloat_CheckExact(o); }
+
+// A limit value whose truth runs no code.
+bool plain_limit(PyObject* raw) {
+  return !raw || raw == Py_None || PyBool_Check(raw) || exact_number(raw);
+}
+
 // `limit == 0 or limit >= estimated_tokens` for a truthy limit (a falsy one
-// reads as 0 and always fits).
-bool fits(PyObject* limit, const Estimate& est, PyObject* zero) {
+// reads as 0 and always fits). *ran_code is set when the comparisons may
+// have run host code.
+bool fits(PyObject* limit, const Estimate& est, PyObject* zero, bool* ran_code) {
   if (est.small && PyLong_CheckExact(limit)) {
     // A truthy int is never 0.
     long long v = 0;
@@ -89,6 +96,7 @@ bool fits(PyObject* limit, const Estimate& est, PyObject* zero) {
     // A truthy float is never 0.0; NaN fits nothing.
     return PyFloat_AS_DOUBLE(limit) >= static_cast<double>(est.value);
   }
+  if (!exact_number(limit) || !exact_number(est.obj)) *ran_code = true;
   if (check(PyObject_RichCompareBool(limit, zero, Py_EQ))) return true;
   return check(PyObject_RichCompareBool(limit, est.obj, Py_GE)) != 0;
 }
@@ -99,9 +107,9 @@ bool fits(PyObject* limit, const Estimate& est, PyObject* zero) {
 PyObject* sort_key(PyObject* self, PyObject* record) {
   return guard([&] {
     ModuleState* st = as_lb(self)->st;
-    Ref zero = new_int(0);
     Ref raw = read_raw_limit(st, record);
-    Ref limit = raw && truthy(raw.get()) ? check(PyNumber_Long(raw.get())) : zero.dup();
+    Ref limit = int_or_zero(raw.get());
+    Ref zero = new_int(0);
     Ref flag = new_int(check(PyObject_RichCompareBool(limit.get(), zero.get(), Py_EQ)) ? 1 : 0);
     Ref id = getitem(record, st->s_id);
     return check(PyTuple_Pack(3, flag.get(), limit.get(), id.get()));
@@ -120,34 +128,11 @@ void sort_with_key_function(LB* self, PyObject* fit) {
   check(PyObject_VectorcallMethod(st->s_sort, argv, 1, kwnames.get()));
 }
 
-// int(x) of a limit value (NULL when missing) when that is a machine int
-// that can be had without running any code: None, a bool, a plain int or a
-// finite float.
-bool machine_limit(PyObject* raw, long long* out) {
-  if (!raw || raw == Py_None || raw == Py_False) {
-    *out = 0;
-    return true;
-  }
-  if (raw == Py_True) {
-    *out = 1;
-    return true;
-  }
-  if (PyLong_CheckExact(raw)) return int_value(raw, out);
-  if (PyFloat_CheckExact(raw)) {
-    double d = PyFloat_AS_DOUBLE(raw);
-    // 2**63 as a double; the truncation of anything below it fits.
-    constexpr double kLimit = 9223372036854775808.0;
-    if (!std::isfinite(d) || d >= kLimit || d <= -kLimit) return false;
-    *out = static_cast<long long>(d);  // truncates toward zero, as int() does
-    return true;
-  }
-  return false;
-}
-
 // The sort keys of the records of fit, gathered while the records are read,
-// as long as every record is a plain dict with machine-int values. Each key
-// packs (unlimited flag, limit) and (id, position) into two unsigned words
-// that order as the triples do, the position keeping equal triples stable.
+// as long as every record is an exact dict with machine-int values and no
+// Python code has run. Each key packs (unlimited flag, limit) and (id,
+// position) into two unsigned words that order as the triples do, the
+// position keeping equal triples stable.
 class MachineKeys {
  public:
   struct Key {
@@ -167,12 +152,14 @@ class MachineKeys {
   void add(ModuleState* st, PyObject* record, PyObject* raw_limit) {
     if (!usable_) return;
     long long limit = 0;
-    if (!PyDict_CheckExact(record) || !machine_limit(raw_limit, &limit)) return give_up();
+    if (!PyDict_CheckExact(record) || !int_or_zero_exact(raw_limit, &limit)) return give_up();
     PyObject* id_ptr = nullptr;
     if (PyDict_GetItemRef(record, st->s_id, &id_ptr) < 0) throw PyError();
     Ref id = Ref::steal(id_ptr);
     long long id_value = 0;
-    if (!id || !PyLong_CheckExact(id.get()) || !int_value(id.get(), &id_value)) return give_up();
+    if (!id || !PyLong_CheckExact(id.get()) || int_value_or_sign(id.get(), &id_value) != 0) {
+      return give_up();
+    }
     constexpr uint64_t kSignBit = 1ULL << 63;
     const uint64_t unlimited = limit == 0 ? 1 : 0;
     Key k{(static_cast<u128>(unlimited) << 64) | (static_cast<uint64_t>(limit) ^ kSignBit),
@@ -213,54 +200,66 @@ class MachineKeys {
   std::vector<Key> spill_;
 };
 
+// fit = list(candidates): every candidate stays.
+Ref keep_all(ModuleState* st, PyObject* candidates, MachineKeys& keys) {
+  Ref fit = check(PySequence_List(candidates));
+  for (Py_ssize_t i = 0; keys.usable() && i < PyList_GET_SIZE(fit.get()); ++i) {
+    Ref record = Ref::borrow(PyList_GET_ITEM(fit.get(), i));
+    if (!PyDict_CheckExact(record.get())) {
+      keys.give_up();  // the key function reads every record
+      return fit;
+    }
+    Ref raw = read_raw_limit(st, record.get());
+    keys.add(st, record.get(), raw.get());
+  }
+  return fit;
+}
+
+// fit = [s for s in candidates if (limit := s.get(...) or 0) == 0 or
+//        limit >= estimated_tokens]
+Ref keep_fitting(ModuleState* st, PyObject* candidates, PyObject* estimated_tokens,
+                 MachineKeys& keys) {
+  Ref zero = new_int(0);
+  Estimate est{estimated_tokens};
+  if (PyLong_CheckExact(estimated_tokens)) {
+    est.small = int_value_or_sign(estimated_tokens, &est.value) == 0;
+  }
+  Ref fit;
+  auto keep = [&](PyObject* record) {  // held by for_each_item
+    Ref raw = read_raw_limit(st, record);
+    // Another value's truth or comparison may run host code.
+    bool ran_code = !PyDict_CheckExact(record) || !plain_limit(raw.get());
+    bool kept = is_falsy(raw.get()) || fits(raw.get(), est, zero.get(), &ran_code);
+    // Keys gathered before host code ran may no longer be what it reads.
+    if (ran_code) keys.give_up();
+    if (!kept) return false;
+    check(PyList_Append(fit.get(), record));
+    keys.add(st, record, raw.get());
+    return false;
+  };
+  if (PyList_CheckExact(candidates)) {
+    // Room for every candidate up front; the list grows past it only if
+    // the candidates do while they are read.
+    fit = check(PyList_New(PyList_GET_SIZE(candidates)));
+    Py_SET_SIZE(fit.get(), 0);
+  } else {
+    // Other iterables run code of their own between the records.
+    if (!PyTuple_CheckExact(candidates)) keys.give_up();
+    fit = check(PyList_New(0));
+  }
+  for_each_item(candidates, keep);
+  return fit;
+}
+
 }  // namespace
 
 Ref filter_by_fit(LB* self, PyObject* candidates, PyObject* estimated_tokens) {
   ModuleState* st = self->st;
-  Ref zero = new_int(0);
-  Ref fit;
   MachineKeys keys;
-  if (estimate_not_positive(estimated_tokens, zero.get())) {
-    // Every candidate stays.
-    fit = check(PySequence_List(candidates));
-    for (Py_ssize_t i = 0; keys.usable() && i < PyList_GET_SIZE(fit.get()); ++i) {
-      PyObject* record = PyList_GET_ITEM(fit.get(), i);
-      if (!PyDict_CheckExact(record)) {
-        keys.give_up();
-        break;
-      }
-      Ref hold = Ref::borrow(record);
-      Ref raw = read_raw_limit(st, record);
-      keys.add(st, record, raw.get());
-    }
-  } else {
-    Estimate est{estimated_tokens};
-    if (PyLong_CheckExact(estimated_tokens)) est.small = int_value(estimated_tokens, &est.value);
-    auto keep = [&](PyObject* record) {
-      Ref hold = Ref::borrow(record);
-      Ref raw = read_raw_limit(st, record);
-      if (!is_falsy(raw.get()) && !fits(raw.get(), est, zero.get())) return;
-      check(PyList_Append(fit.get(), record));
-      keys.add(st, record, raw.get());
-    };
-    if (PyList_CheckExact(candidates)) {
-      // Room for every candidate up front; the list grows past it only if
-      // the candidates do while they are read.
-      fit = check(PyList_New(PyList_GET_SIZE(candidates)));
-      Py_SET_SIZE(fit.get(), 0);
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates); ++i) {
-        keep(PyList_GET_ITEM(candidates, i));
-      }
-    } else {
-      fit = check(PyList_New(0));
-      Ref it = check(PyObject_GetIter(candidates));
-      while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref record = Ref::steal(raw);
-        keep(record.get());
-      }
-      if (PyErr_Occurred()) throw PyError();
-    }
-  }
+  Ref zero = new_int(0);
+  Ref fit = estimate_not_positive(estimated_tokens, zero.get())
+                ? keep_all(st, candidates, keys)
+                : keep_fitting(st, candidates, estimated_tokens, keys);
   if (keys.usable()) {
     keys.sort(fit.get());
   } else {

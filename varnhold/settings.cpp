@@ -1,22 +1,17 @@
 // Configuration settings and name normalisers.
 #include "varnhold/settings.h"
 
+#include "varnhold/rules.h"
 
 namespace varnhold {
 
 namespace {
 
-// os.environ.get(name), through the module's current `os`; NULL when unset.
-Ref environ_get(ModuleState* st, PyObject* name) {
+// os.environ.get(name[, dflt]), through the module's current `os`.
+Ref environ_get(ModuleState* st, PyObject* name, PyObject* dflt = nullptr) {
   Ref os = module_attr(st, st->s_os);
   Ref environ = getattr(os.get(), st->s_environ);
-  Ref v = call_method1(environ.get(), st->s_get, name);
-  if (v.get() == Py_None) return Ref();
-  return v;
-}
-
-bool is_empty_text(PyObject* v) {
-  return !v || (PyUnicode_Check(v) && PyUnicode_GET_LENGTH(v) == 0);
+  return call_method_args(environ.get(), st->s_get, name, dflt);
 }
 
 // value.strip().lower(), skipping the copies when nothing would change.
@@ -32,45 +27,59 @@ Ref strip_lower(ModuleState* st, PyObject* value) {
   return call_method0(stripped.get(), st->s_lower);
 }
 
+// `if not value or not isinstance(value, str): return <default>`, then
+// `v = value.strip().lower()` and `v if v in <valid> else <default>`, the
+// default and the valid set read from the module when they are reached.
 Ref normalize(ModuleState* st, PyObject* value, PyObject* default_name, PyObject* valid_name) {
-  if (value == Py_None || !truthy(value) || !PyUnicode_Check(value)) {
+  if (value == Py_None || !truthy(value) ||
+      !(PyUnicode_Check(value) || instance_by_class(value, &PyUnicode_Type))) {
     return module_attr(st, default_name);
   }
   Ref v = strip_lower(st, value);
   Ref valid = module_attr(st, valid_name);
-  if (check(PySequence_Contains(valid.get(), v.get()))) return v;
+  if (contains(valid.get(), v.get())) return v;
   return module_attr(st, default_name);
+}
+
+// `v in ("1", "true", "yes", "on")`, as the tuple compares its items.
+bool reads_true(PyObject* v) {
+  static constexpr const char* kTrue[] = {"1", "true", "yes", "on"};
+  if (PyUnicode_CheckExact(v)) {
+    for (const char* t : kTrue) {
+      if (PyUnicode_CompareWithASCIIString(v, t) == 0) return true;
+    }
+    return false;
+  }
+  for (const char* t : kTrue) {
+    Ref text = new_str(t);
+    if (check(PyObject_RichCompareBool(text.get(), v, Py_EQ))) return true;
+  }
+  return false;
 }
 
 }  // namespace
 
 Ref env_bool(ModuleState* st, PyObject* name, PyObject* dflt) {
-  Ref raw = environ_get(st, name);
-  if (is_empty_text(raw.get())) return Ref::borrow(dflt);
+  Ref empty = check(PyUnicode_FromStringAndSize("", 0));
+  Ref raw = environ_get(st, name, empty.get());
   if (!truthy(raw.get())) return Ref::borrow(dflt);
   Ref v = strip_lower(st, raw.get());
-  static const char* const kTrue[] = {"1", "true", "yes", "on"};
-  for (const char* t : kTrue) {
-    if (PyUnicode_Check(v.get()) && PyUnicode_CompareWithASCIIString(v.get(), t) == 0) {
-      return Ref::borrow(Py_True);
-    }
-  }
-  return Ref::borrow(Py_False);
+  return Ref::borrow(reads_true(v.get()) ? Py_True : Py_False);
 }
 
 namespace {
 
-// Converts with conv (int() or float()); the default on ValueError.
+// `try: return conv(os.environ.get(name) or default)
+//  except ValueError: return default`, conv being int() or float().
 Ref env_number(ModuleState* st, PyObject* name, PyObject* dflt, PyObject* (*conv)(PyObject*)) {
-  Ref raw = environ_get(st, name);
-  PyObject* value = is_empty_text(raw.get()) ? dflt : raw.get();
-  PyObject* r = conv(value);
-  if (r) return Ref::steal(r);
-  if (PyErr_ExceptionMatches(PyExc_ValueError)) {
-    PyErr_Clear();
+  try {
+    Ref raw = environ_get(st, name);
+    PyObject* value = truthy(raw.get()) ? raw.get() : dflt;
+    return check(conv(value));
+  } catch (PyError& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
     return Ref::borrow(dflt);
   }
-  throw PyError();
 }
 
 }  // namespace

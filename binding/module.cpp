@@ -126,29 +126,20 @@ Ref make_reject_reason(PyObject* mod_name) {
   return check(PyObject_CallFunction((PyObject*)&PyType_Type, "s()O", "RejectReason", ns.get()));
 }
 
-void exec_module(PyObject* module) {
-  // The watchers and caches of the module are the main interpreter's.
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-    raise(PyExc_ImportError, "varnhold can be imported only in the main interpreter");
-  }
-  ModuleState* st = module_state(module);
-  st->module = module;
-  st->module_dict = PyModule_GetDict(module);
-  if (!intern_names(st)) throw PyError();
-
+// 1. The standard facilities, and the originals that the shortcuts compare
+// against later.
+void bind_standard(PyObject* module, ModuleState* st, Ref* get_logger) {
   {
     Ref builtins = import("builtins");
     st->std_import = attr(builtins.get(), "__import__").release();
     st->std_round = attr(builtins.get(), "round").release();
   }
-
-  // 1. The standard facilities.
   Ref asyncio = import("asyncio");
   st->std_asyncio = Py_NewRef(asyncio.get());
   st->std_lock_type = attr(asyncio.get(), "Lock").release();
   add(module, "asyncio", std::move(asyncio));
   Ref logging = import("logging");
-  Ref getLogger = attr(logging.get(), "getLogger");
+  *get_logger = attr(logging.get(), "getLogger");
   add(module, "logging", std::move(logging));
   add(module, "os", import("os"));
   Ref time = import("time");
@@ -168,23 +159,18 @@ void exec_module(PyObject* module) {
                         "Optional", "Tuple"}) {
     add(module, n, attr(typing.get(), n));
   }
+}
 
-  // 2. The logger, named after the module's import name.
-  Ref mod_name = check(PyModule_GetNameObject(module));
-  add(module, "logger", call1(getLogger.get(), mod_name.get()));
-
-  // 3. PoolKey = Tuple[str, FrozenSet[int], str]
+// 3. PoolKey = Tuple[str, FrozenSet[int], str]
+void add_pool_key(PyObject* module) {
   Ref frozen_int = check(PyObject_GetItem(attr(module, "FrozenSet").get(), (PyObject*)&PyLong_Type));
   Ref key_args = check(PyTuple_Pack(3, (PyObject*)&PyUnicode_Type, frozen_int.get(),
                                     (PyObject*)&PyUnicode_Type));
   add(module, "PoolKey", check(PyObject_GetItem(attr(module, "Tuple").get(), key_args.get())));
+}
 
-  // 4. The readers.
-  add(module, "_env_bool", function(module, &env_bool_def));
-  add(module, "_env_int", function(module, &env_int_def));
-  add(module, "_env_float", function(module, &env_float_def));
-
-  // 5. Queue and pool settings.
+// 5. - 6. Queue and pool settings, and the image token cost.
+void read_queue_settings(PyObject* module) {
   read_setting(module, "QUEUE_ENABLED", "_env_bool", "QUORVANE_LB_QUEUE_ENABLED",
                Ref::borrow(Py_False));
   read_setting(module, "QUEUE_TTL_SEC", "_env_float", "QUORVANE_LB_QUEUE_TTL_SEC", new_float(30.0));
@@ -194,13 +180,13 @@ void exec_module(PyObject* module) {
                "QUORVANE_LB_QUEUE_DEADLINE_BOOST_SEC", new_float(10.0));
   read_setting(module, "POOL_LRU_TTL_SEC", "_env_float", "QUORVANE_LB_POOL_LRU_TTL_SEC",
                new_float(300.0));
-
-  // 6. Image token cost.
   add(module, "_DEFAULT_IMAGE_TOKEN_COST", new_int(2048));
   read_setting(module, "IMAGE_TOKEN_COST", "_env_int", "QUORVANE_LB_IMAGE_TOKENS",
                attr(module, "_DEFAULT_IMAGE_TOKEN_COST"));
+}
 
-  // 7. Routing modes.
+// 7. Routing modes.
+void add_routing_modes(PyObject* module) {
   add(module, "ROUTING_MODE_SUPERFAST", new_str("superfast"));
   add(module, "ROUTING_MODE_HYBRID", new_str("hybrid"));
   add(module, "ROUTING_MODE_MAX_CONCURRENCY", new_str("max_concurrency"));
@@ -208,8 +194,10 @@ void exec_module(PyObject* module) {
   add(module, "DEFAULT_ROUTING_MODE", attr(module, "ROUTING_MODE_SUPERFAST"));
   add(module, "VALID_ROUTING_MODES",
       frozenset_of({"superfast", "hybrid", "max_concurrency", "queue_all"}));
+}
 
-  // 8. Capacity settings.
+// 8. Capacity settings.
+void read_capacity_settings(PyObject* module) {
   read_setting(module, "SUPERFAST_PER_SERVER_CAP", "_env_int", "QUORVANE_LB_SUPERFAST_CAP",
                new_int(4));
   read_setting(module, "HYBRID_INFLIGHT_THRESHOLD", "_env_int", "QUORVANE_LB_HYBRID_INFLIGHT",
@@ -224,8 +212,10 @@ void exec_module(PyObject* module) {
                "QUORVANE_LB_QUEUE_ALL_DEPTH_MULTIPLIER", new_int(1000));
   read_setting(module, "QUEUE_ALL_TTL_SEC", "_env_float", "QUORVANE_LB_QUEUE_ALL_TTL_SEC",
                new_float(600.0));
+}
 
-  // 9. - 11. Normalisers and the algorithm table.
+// 9. - 11. The routing-mode normaliser, the algorithm table and its normaliser.
+void add_algorithms(PyObject* module, ModuleState* st) {
   add(module, "normalize_routing_mode", function(module, &normalize_routing_mode_def));
   add(module, "LB_ALGO_WRR", new_str("weighted_round_robin"));
   add(module, "LB_ALGO_LEAST_CONN", new_str("least_connections"));
@@ -236,34 +226,34 @@ void exec_module(PyObject* module) {
   Ref normalizer = function(module, &normalize_lb_algorithm_def);
   st->std_normalize_lb_algorithm = Py_NewRef(normalizer.get());
   add(module, "normalize_lb_algorithm", std::move(normalizer));
+}
 
-  // 12. - 13. The record type and the reasons.
-  Ref waiter_cls = make_waiter_class(module, mod_name.get());
+// 12. - 15. The record type, the reasons and the two classes. The classes
+// are named as a class statement in the module names them: by their own
+// name, with the module's import name as __module__.
+void add_types(PyObject* module, ModuleState* st, PyObject* mod_name) {
+  Ref waiter_cls = make_waiter_class(module, mod_name);
   st->waiter_type = Py_NewRef(waiter_cls.get());
   auto* waiter_tp = reinterpret_cast<PyTypeObject*>(waiter_cls.get());
   st->waiter_version = PyUnstable_Type_AssignVersionTag(waiter_tp) ? waiter_tp->tp_version_tag : 0;
   add(module, "_Waiter", std::move(waiter_cls));
-  add(module, "RejectReason", make_reject_reason(mod_name.get()));
-
-  // 14. - 15. The classes.
+  add(module, "RejectReason", make_reject_reason(mod_name));
   st->coroutine_type = reinterpret_cast<PyTypeObject*>(
       check(PyType_FromModuleAndSpec(module, &coroutine_spec, nullptr)).release());
-  // The classes are named as a class statement in the module names them: by
-  // their own name, with the module's import name as __module__.
   Ref lb_type = check(PyType_FromModuleAndSpec(module, &lb_spec, nullptr));
-  check(PyObject_SetAttrString(lb_type.get(), "__module__", mod_name.get()));
+  check(PyObject_SetAttrString(lb_type.get(), "__module__", mod_name));
   st->lb_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(lb_type.get()));
   add(module, "LoadBalancer", std::move(lb_type));
   Ref lease_type = check(PyType_FromModuleAndSpec(module, &lease_spec, nullptr));
-  check(PyObject_SetAttrString(lease_type.get(), "__module__", mod_name.get()));
+  check(PyObject_SetAttrString(lease_type.get(), "__module__", mod_name));
   st->lease_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(lease_type.get()));
   st->lease_type->tp_vectorcall = lease_vectorcall;
   add(module, "InflightLease", std::move(lease_type));
+}
 
-  // 16. - 17. The functions.
-  add(module, "estimate_request_tokens", function(module, &estimate_request_tokens_def));
-  add(module, "inflight_reaper_loop", function(module, &inflight_reaper_loop_def));
-
+// The watchers that retire what the shortcuts read: changes to the classes,
+// to asyncio.Lock, to the module's namespace and to the time module's.
+void watch(ModuleState* st) {
   if (type_watcher_id < 0) type_watcher_id = check(PyType_AddWatcher(on_type_modified));
   check(PyType_Watch(type_watcher_id, reinterpret_cast<PyObject*>(st->lb_type)));
   st->lb_type_pristine = true;
@@ -277,6 +267,36 @@ void exec_module(PyObject* module) {
   check(PyDict_Watch(dict_watcher_id, PyModule_GetDict(st->std_time)));
   note_watched_change();
   live_states().push_back(st);
+}
+
+void exec_module(PyObject* module) {
+  // The watchers and caches of the module are the main interpreter's.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    raise(PyExc_ImportError, "varnhold can be imported only in the main interpreter");
+  }
+  ModuleState* st = module_state(module);
+  st->module = module;
+  st->module_dict = PyModule_GetDict(module);
+  if (!intern_names(st)) throw PyError();
+  Ref get_logger;
+  bind_standard(module, st, &get_logger);
+  // 2. The logger, named after the module's import name.
+  Ref mod_name = check(PyModule_GetNameObject(module));
+  add(module, "logger", call1(get_logger.get(), mod_name.get()));
+  add_pool_key(module);
+  // 4. The readers.
+  add(module, "_env_bool", function(module, &env_bool_def));
+  add(module, "_env_int", function(module, &env_int_def));
+  add(module, "_env_float", function(module, &env_float_def));
+  read_queue_settings(module);
+  add_routing_modes(module);
+  read_capacity_settings(module);
+  add_algorithms(module, st);
+  add_types(module, st, mod_name.get());
+  // 16. - 17. The functions.
+  add(module, "estimate_request_tokens", function(module, &estimate_request_tokens_def));
+  add(module, "inflight_reaper_loop", function(module, &inflight_reaper_loop_def));
+  watch(st);
 }
 
 int module_exec(PyObject* module) {

@@ -87,6 +87,26 @@ class ConstructionTest(unittest.TestCase):
         with self.assertRaises(AttributeError):
             lb.increment(5)
 
+    def test_instance_dict_holding_a_key_that_collides_with_a_state_name(self):
+        lb = varnhold.LoadBalancer()
+        del lb._pool_hot_state
+        compared = []
+
+        class Planted:
+            """Hashes as the deleted name; comparing it replaces the counts."""
+            def __hash__(self):
+                return hash("_pool_hot_state")
+
+            def __eq__(self, other):
+                compared.append(other)
+                lb.inflight = {}
+                return False
+
+        lb.__dict__[Planted()] = None
+        # `self.inflight` finds its entry without comparing other keys.
+        self.assertEqual([lb.increment(1), lb.increment(1), lb.decrement(1)], [1, 2, 1])
+        self.assertEqual((lb.inflight, compared), ({1: 1}, []))
+
     def test_balancer_in_a_cycle_is_collected(self):
         lb = varnhold.LoadBalancer()
         lb.inflight["self"] = lb

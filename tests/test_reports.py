@@ -300,6 +300,22 @@ class SnapshotTest(ReportTest):
         pools = lb.snapshot()["pools"]
         self.assertEqual([p["hybrid_hot"] for p in pools.values()], [False, True])
 
+    def test_inflight_total_adds_as_sum_does(self):
+        class Count(int):
+            def __radd__(self, other):
+                return other + 1000
+
+        kinds = [1, 7, True, 0.1, 0.2, 0.3, 1e16, -1e16, 2**62, 2**70, -(2**70), Count(3), 2.5]
+        rng = random.Random(3)
+        for _ in range(300):
+            lb = varnhold.LoadBalancer()
+            lb.inflight = {sid: rng.choice(kinds) for sid in range(rng.randrange(12))}
+            state = {sid: 0.0 for sid in lb.inflight if rng.random() < 0.8}
+            lb._wrr[PK] = state
+            want = sum(c for sid, c in lb.inflight.items() if sid in state)
+            got = lb.snapshot()["pools"]["m|3,12|fast"]["inflight_total"]
+            self.assertEqual((type(got), repr(got)), (type(want), repr(want)), lb.inflight)
+
     def test_pool_rate_over_its_window(self):
         saved = varnhold.HYBRID_RATE_WINDOW_SEC
         self.addCleanup(setattr, varnhold, "HYBRID_RATE_WINDOW_SEC", saved)

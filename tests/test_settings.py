@@ -129,6 +129,21 @@ class ReaderTest(unittest.TestCase):
         varnhold.os = FakeOs()
         self.assertEqual(varnhold._env_int(self.VAR, 1), 77)
 
+    def test_numeric_readers_guard_the_whole_reading(self):
+        class Environ:
+            def get(self, name, default=None):
+                if name == "RAISES":
+                    raise ValueError(name)
+                return 0  # falsy: the default is converted instead
+
+        class FakeOs:
+            environ = Environ()
+        self.addCleanup(setattr, varnhold, "os", varnhold.os)
+        varnhold.os = FakeOs()
+        self.assertEqual(varnhold._env_int("RAISES", 3), 3)
+        self.assertEqual(varnhold._env_float("ZERO", "2.5"), 2.5)
+        self.assertIs(varnhold._env_bool("ZERO", True), True)
+
     def test_argument_errors(self):
         with self.assertRaises(TypeError):
             varnhold._env_int(self.VAR)

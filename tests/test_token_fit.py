@@ -177,6 +177,17 @@ class EstimateTest(unittest.TestCase):
         body = {"messages": [{"content": [Sneaky(type="text", text="abcd")]}]}
         self.assertEqual(est(body), 3)
 
+    def test_type_tests_are_isinstance(self):
+        class Text:
+            """Text as isinstance() sees it: its class says so."""
+            __class__ = property(lambda self: str)
+
+            def __len__(self):
+                return 8
+
+        self.assertEqual(est({"prompt": Text()}), 2)
+        self.assertEqual(est({"input": [Text(), [Text()]], "system": [Text()]}), 6)
+
     def test_never_raises_on_json_values(self):
         deep = inner = []
         for _ in range(100_000):
@@ -256,6 +267,19 @@ class FilterByFitTest(unittest.TestCase):
             self.lb.filter_by_fit(self.five, None)
         with self.assertRaises(ValueError):
             self.lb.filter_by_fit([{"id": 1, "max_input_tokens": float("nan")}], 0)
+
+    def test_limits_read_again_by_the_ordering(self):
+        recs = [{"id": 1, "max_input_tokens": 8192}, {"id": 2, "max_input_tokens": 16384}]
+
+        class Estimate:
+            """Compares through its own method, which raises the first limit."""
+            def __le__(self, other):  # `estimated_tokens <= 0`, `limit >= estimated_tokens`
+                if other == 0:
+                    return False
+                recs[0]["max_input_tokens"] = 65536
+                return True
+
+        self.assertEqual(self.ids(recs, Estimate()), [2, 1])
 
     def test_matches_reference_on_generated_records(self):
         rng = random.Random(7)

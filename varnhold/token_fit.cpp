@@ -174,6 +174,9 @@ class MachineKeys {
     ++size_;
   }
 
+  // Whether these are the keys of every record of fit.
+  bool cover(PyObject* fit) const { return usable_ && PyList_GET_SIZE(fit) == size_; }
+
   // Puts the records of fit (whose keys these are) in key order.
   void sort(PyObject* fit) {
     Key* keys = size_ <= kOnStack ? local_.data() : spill_.data();
@@ -260,7 +263,7 @@ Ref filter_by_fit(LB* self, PyObject* candidates, PyObject* estimated_tokens) {
   Ref fit = estimate_not_positive(estimated_tokens, zero.get())
                 ? keep_all(st, candidates, keys)
                 : keep_fitting(st, candidates, estimated_tokens, keys);
-  if (keys.usable()) {
+  if (keys.cover(fit.get())) {
     keys.sort(fit.get());
   } else {
     sort_with_key_function(self, fit.get());

@@ -153,6 +153,34 @@ Ref lowered_count(PyObject* count, PyObject* zero) {
   return cmp(lowered.get(), zero, Py_GT) ? std::move(lowered) : Ref::borrow(zero);
 }
 
+// self.<a>[key] = self.<a>.get(key, 0) + 1, into *stored. True when no
+// Python code can have run since the first read (an exact dict, a key whose
+// hash and equality are the interpreter's own, a small count): the two
+// reads then find the same dict, and it still holds *stored under key.
+bool count_up(LB* self, StateAttr a, PyObject* key, Ref* stored) {
+  Ref counts = get_state(self, a);
+  Ref cur;
+  if (PyDict_CheckExact(counts.get()) && plain_key(key)) {
+    PyObject* raw = nullptr;
+    int has = check(PyDict_GetItemRef(counts.get(), key, &raw));
+    cur = Ref::steal(raw);
+    long long v = 0;
+    if (!has || small_int(cur.get(), &v)) {
+      *stored = new_int(v + 1);
+      check(PyDict_SetItem(counts.get(), key, stored->get()));
+      return true;
+    }
+  } else {
+    Ref zero = new_int(0);
+    cur = mapping_get(counts.get(), key, zero.get(), self->st->s_get);
+  }
+  counts.reset();
+  *stored = plus_one(cur.get());
+  cur.reset();
+  state_set(self, a, key, stored->get());
+  return false;
+}
+
 // `a != b` as an `if` reads it.
 bool differs(PyObject* a, PyObject* b) {
   if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return !text_eq(a, b);
@@ -183,30 +211,56 @@ void lb_init(LB* self) {
 
 Ref increment(LB* self, PyObject* server_id) {
   // self.inflight[server_id] = self.inflight.get(server_id, 0) + 1
-  Ref zero = new_int(0);
-  Ref n = plus_one(state_get(self, kInflight, server_id, zero.get()).get());
-  state_set(self, kInflight, server_id, n.get());
+  Ref n;
+  if (count_up(self, kInflight, server_id, &n)) return n;
   // return self.inflight[server_id]
   Ref inflight = get_state(self, kInflight);
   return getitem(inflight.get(), server_id);
 }
 
-Ref decrement(LB* self, PyObject* server_id) {
-  Ref zero = new_int(0);
-  Ref cur = state_get(self, kInflight, server_id, zero.get());
-  Ref lowered = lowered_count(cur.get(), zero.get());
-  long long v;
-  bool is_zero = small_int(lowered.get(), &v) ? v == 0 : py_eq(lowered.get(), zero.get());
-  bool present = false;
-  if (is_zero) {
-    Ref inflight = get_state(self, kInflight);
-    present = contains(inflight.get(), server_id);
-  }
-  Ref inflight = get_state(self, kInflight);
-  if (present) {
-    delitem(inflight.get(), server_id);
+namespace {
+
+// decrement's steps for an exact dict and a key whose hash and equality are
+// the interpreter's own, when the count found is small: nothing can run
+// between the reads, so the entry found is the one `in` would find. False,
+// with nothing done, for anything else.
+bool decrement_small(PyObject* inflight, PyObject* server_id, Ref* lowered) {
+  if (!PyDict_CheckExact(inflight) || !plain_key(server_id)) return false;
+  PyObject* raw = nullptr;
+  int has = check(PyDict_GetItemRef(inflight, server_id, &raw));
+  Ref cur = Ref::steal(raw);
+  long long v = 0;
+  if (has && !small_int(cur.get(), &v)) return false;
+  // new = max(0, cur - 1)
+  *lowered = new_int(v > 1 ? v - 1 : 0);
+  if (v <= 1 && has) {
+    check(PyDict_DelItem(inflight, server_id));
   } else {
-    setitem(inflight.get(), server_id, lowered.get());
+    check(PyDict_SetItem(inflight, server_id, lowered->get()));
+  }
+  return true;
+}
+
+}  // namespace
+
+Ref decrement(LB* self, PyObject* server_id) {
+  Ref lowered;
+  Ref inflight = get_state(self, kInflight);
+  if (!decrement_small(inflight.get(), server_id, &lowered)) {
+    Ref zero = new_int(0);
+    Ref cur = mapping_get(inflight.get(), server_id, zero.get(), self->st->s_get);
+    inflight.reset();
+    lowered = lowered_count(cur.get(), zero.get());
+    cur.reset();
+    // if new == 0 and server_id in self.inflight: del self.inflight[server_id]
+    // else: self.inflight[server_id] = new
+    bool present = py_eq(lowered.get(), zero.get()) && contains(get_state(self, kInflight).get(), server_id);
+    inflight = get_state(self, kInflight);
+    if (present) {
+      delitem(inflight.get(), server_id);
+    } else {
+      setitem(inflight.get(), server_id, lowered.get());
+    }
   }
   inflight.reset();
   wake_one_via_self(self, server_id);
@@ -231,10 +285,8 @@ void force_clear(LB* self, PyObject* server_id) {
 // ---- rejection counters ----
 
 void bump_reject(LB* self, PyObject* reason) {
-  // self.reject_counts[reason] = self.reject_counts.get(reason, 0) + 1
-  Ref zero = new_int(0);
-  Ref n = plus_one(state_get(self, kRejectCounts, reason, zero.get()).get());
-  state_set(self, kRejectCounts, reason, n.get());
+  Ref n;
+  count_up(self, kRejectCounts, reason, &n);
 }
 
 void note_reject(LB* self, PyObject* reason) { bump_reject_via_self(self, reason); }
@@ -298,9 +350,9 @@ void book(LB* self, PyObject* pool_key, PyObject* server, const double* reading,
   ModuleState* st = self->st;
   Ref window = Ref::borrow(known_window);
   Ref sid = known_sid ? Ref::borrow(known_sid) : getitem(server, st->s_id);
-  Ref zero = new_int(0);
-  Ref n = plus_one(state_get(self, kDispatchCounts, sid.get(), zero.get()).get());
-  state_set(self, kDispatchCounts, sid.get(), n.get());
+  Ref n;
+  count_up(self, kDispatchCounts, sid.get(), &n);
+  n.reset();
   Ref now = reading ? new_float(*reading) : monotonic_obj(st);
   Ref wall = wall_clock_obj(st);
   state_set(self, kLastDispatchTs, sid.get(), wall.get());

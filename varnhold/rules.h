@@ -42,6 +42,11 @@ inline bool int_or_zero_exact(PyObject* raw, long long* out) {
     return true;
   }
   if (PyLong_CheckExact(raw)) {
+    PyLongObject* v = reinterpret_cast<PyLongObject*>(raw);
+    if (PyUnstable_Long_IsCompact(v)) {
+      *out = PyUnstable_Long_CompactValue(v);
+      return true;
+    }
     int overflow = 0;
     *out = PyLong_AsLongLongAndOverflow(raw, &overflow);
     return overflow == 0;

@@ -200,7 +200,11 @@ void scan_borrowed_content(Counts& c, PyObject* value) {
 
 // An element of a list found in a tokenizable value: an int is a token id;
 // a dict is read as a single content part; anything else as content.
-void scan_inner_element(Counts& c, PyObject* el) {
+__attribute__((noinline)) void scan_inner_element(Counts& c, PyObject* el) {
+  if (PyLong_CheckExact(el)) {  // the usual token id
+    ++c.token_ids;
+    return;
+  }
   Ref hold = hold_if_foreign(el);
   if (c.is_int(el)) {
     ++c.token_ids;
@@ -213,6 +217,22 @@ void scan_inner_element(Counts& c, PyObject* el) {
   scan_borrowed_content(c, el);
 }
 
+// One item of a tokenizable list: text, a token id, a list of token ids
+// (and content), or a dict read as a single content part.
+__attribute__((noinline)) void scan_token_item(Counts& c, PyObject* item) {
+  Ref hold = hold_if_foreign(item);
+  if (c.is_str(item)) {
+    c.chars += text_length(c, item);
+  } else if (c.is_int(item)) {
+    ++c.token_ids;
+  } else if (c.is_list(item)) {
+    Ref hold_list = Ref::borrow(item);
+    for_each_item(c, item, [&](PyObject* el) { scan_inner_element(c, el); });
+  } else if (c.is_dict(item)) {
+    scan_part(c, item);  // _scan_content([item])
+  }
+}
+
 void scan_tokenizable(Counts& c, PyObject* value) {
   if (!value) return;
   if (c.is_str(value)) {
@@ -221,16 +241,12 @@ void scan_tokenizable(Counts& c, PyObject* value) {
   }
   if (!c.is_list(value)) return;
   for_each_item(c, value, [&](PyObject* item) {
-    Ref hold = hold_if_foreign(item);
-    if (c.is_str(item)) {
-      c.chars += text_length(c, item);
-    } else if (c.is_int(item)) {
+    // The usual token id: an exact int is no text, and testing that runs
+    // nothing, so its place among the type tests does not matter.
+    if (PyLong_CheckExact(item)) {
       ++c.token_ids;
-    } else if (c.is_list(item)) {
-      Ref hold_list = Ref::borrow(item);
-      for_each_item(c, item, [&](PyObject* el) { scan_inner_element(c, el); });
-    } else if (c.is_dict(item)) {
-      scan_part(c, item);  // _scan_content([item])
+    } else {
+      scan_token_item(c, item);
     }
   });
 }

@@ -38,8 +38,9 @@ inline int int_value_or_sign(PyObject* o, long long* out) {
 }
 
 // `not limit` for a value read from a record (NULL when missing), without a
-// call for the usual types.
-bool is_falsy(PyObject* limit) {
+// call for the usual types; *ran_code is set when the value's own __bool__
+// or __len__ answered.
+bool is_falsy(PyObject* limit, bool* ran_code) {
   if (!limit || limit == Py_None || limit == Py_False) return true;
   if (limit == Py_True) return false;
   if (PyLong_CheckExact(limit)) {
@@ -48,6 +49,7 @@ bool is_falsy(PyObject* limit) {
     return PyUnstable_Long_IsCompact(v) && PyUnstable_Long_CompactValue(v) == 0;
   }
   if (PyFloat_CheckExact(limit)) return PyFloat_AS_DOUBLE(limit) == 0.0;
+  *ran_code = true;
   return !truthy(limit);
 }
 
@@ -74,11 +76,6 @@ struct Estimate {
 };
 
 bool exact_number(PyObject* o) { return PyLong_CheckExact(o) || PyFloat_CheckExact(o); }
-
-// A limit value whose truth runs no code.
-bool plain_limit(PyObject* raw) {
-  return !raw || raw == Py_None || PyBool_Check(raw) || exact_number(raw);
-}
 
 // `limit == 0 or limit >= estimated_tokens` for a truthy limit (a falsy one
 // reads as 0 and always fits). *ran_code is set when the comparisons may
@@ -228,11 +225,10 @@ Ref keep_fitting(ModuleState* st, PyObject* candidates, PyObject* estimated_toke
     est.small = int_value_or_sign(estimated_tokens, &est.value) == 0;
   }
   Ref fit;
-  auto keep = [&](PyObject* record) {  // held by for_each_item
+  auto keep = [&](PyObject* record) {  // held by the caller
+    bool ran_code = !PyDict_CheckExact(record);  // its own `get` answers
     Ref raw = read_raw_limit(st, record);
-    // Another value's truth or comparison may run host code.
-    bool ran_code = !PyDict_CheckExact(record) || !plain_limit(raw.get());
-    bool kept = is_falsy(raw.get()) || fits(raw.get(), est, zero.get(), &ran_code);
+    bool kept = is_falsy(raw.get(), &ran_code) || fits(raw.get(), est, zero.get(), &ran_code);
     // Keys gathered before host code ran may no longer be what it reads.
     if (ran_code) keys.give_up();
     if (!kept) return false;
@@ -240,17 +236,21 @@ Ref keep_fitting(ModuleState* st, PyObject* candidates, PyObject* estimated_toke
     keys.add(st, record, raw.get());
     return false;
   };
-  if (PyList_CheckExact(candidates)) {
-    // Room for every candidate up front; the list grows past it only if
-    // the candidates do while they are read.
-    fit = check(PyList_New(PyList_GET_SIZE(candidates)));
-    Py_SET_SIZE(fit.get(), 0);
-  } else {
-    // Other iterables run code of their own between the records.
+  if (!PyList_CheckExact(candidates)) {
+    // Other iterables than a tuple run code of their own between records.
     if (!PyTuple_CheckExact(candidates)) keys.give_up();
     fit = check(PyList_New(0));
+    for_each_item(candidates, keep);
+    return fit;
   }
-  for_each_item(candidates, keep);
+  // Room for every candidate up front; the list grows past it only if the
+  // candidates do while they are read.
+  fit = check(PyList_New(PyList_GET_SIZE(candidates)));
+  Py_SET_SIZE(fit.get(), 0);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates); ++i) {
+    Ref record = Ref::borrow(PyList_GET_ITEM(candidates, i));
+    keep(record.get());
+  }
   return fit;
 }
 

@@ -62,7 +62,7 @@ namespace varnhold {
   X(_wrr) X(_locks) X(_pool_last_access) X(_all_waiters) X(last_dispatch_ts)     \
   X(queue_wait_samples) X(_routing_mode) X(_pool_dispatch_windows)               \
   X(_pool_hot_state)                                                             \
-  /* reasons given as plain text */                                              \
+  /* reasons given as text */                                                    \
   X(ok) X(queue_disabled)                                                        \
   /* parameter names */                                                          \
   X(force_server_id) X(algorithm) X(sticky_key) X(mode) X(configured)            \

@@ -63,7 +63,7 @@ inline Py_ssize_t text_length(Counts& c, PyObject* s) {
   return check_size(PyObject_Size(s));
 }
 
-// d.get(key) of a dict (NULL when a plain dict lacks the key).
+// d.get(key) of a dict (NULL when an exact dict lacks the key).
 inline Ref field(Counts& c, PyObject* d, PyObject* key) {
   if (!PyDict_CheckExact(d)) c.ran_code = true;
   return dict_get(d, key, c.st->s_get);
@@ -123,7 +123,7 @@ PartKind classify_exact_str(PyObject* t) {
 }
 
 // The kind of a part by its "type" value (NULL when missing). Values other
-// than plain text are compared with each type name through their own
+// than exact text are compared with each type name through their own
 // equality, text types first, as a membership test in a tuple would.
 PartKind classify(Counts& c, PyObject* t) {
   if (!t || t == Py_None) return PartKind::kOther;
@@ -268,7 +268,7 @@ Ref int_from_i128(i128 v) {
 }
 
 // text_tokens + token_ids + image_count * IMAGE_TOKEN_COST, in machine
-// arithmetic while the cost is a plain int and nothing overflows, else with
+// arithmetic while the cost is an exact int and nothing overflows, else with
 // the interpreter's arithmetic (a float or int-like cost, huge values).
 Ref total(Counts& c) {
   Ref cost = module_attr(c.st, c.st->s_IMAGE_TOKEN_COST);
@@ -296,7 +296,7 @@ Ref total(Counts& c) {
 // The body keys that the estimate reads, in the order it reads them.
 enum BodyKey { kMessages, kPrompt, kSystem, kInput, kQuery, kItems, kDocuments, kInstruct, kKeys };
 
-// Which read key a plain str equals, or -1.
+// Which read key an exact str equals, or -1.
 int body_key(PyObject* key) {
   if (!PyUnicode_IS_ASCII(key)) return -1;
   const char* d = static_cast<const char*>(PyUnicode_DATA(key));
@@ -323,10 +323,10 @@ int body_key(PyObject* key) {
   return -1;
 }
 
-// A request body is usually a small plain dict with plain str keys: one pass
+// A request body is usually a small exact dict with exact str keys: one pass
 // over its entries then finds every read key, where eight lookups would
-// cost more. Nothing can tell the two apart, as a plain dict runs no code to
-// compare plain str keys, and once an object in the body has run code of its
+// cost more. Nothing can tell the two apart, as an exact dict runs no code to
+// compare exact str keys, and once an object in the body has run code of its
 // own (which might change the body) the keys still to be read are looked up
 // afresh. False when the body needs lookups.
 bool gather_body(PyObject* body, std::array<Ref, kKeys>& values) {

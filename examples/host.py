@@ -268,11 +268,14 @@ class Proxy:
         self.max_body = args.max_body_bytes
         self.sin_bin = SinBin(args.sin_bin_sec)
         self.queued = 0
+        self.handlers = set()  # the tasks serving connections, cancelled at the stop
 
     async def running_servers(self):
         return [{"id": i} for i, b in self.backends.items() if b["server"].is_serving()]
 
     async def handle(self, reader, writer):
+        task = asyncio.current_task()
+        self.handlers.add(task)
         try:
             while True:
                 req = None
@@ -297,6 +300,7 @@ class Proxy:
             writer.write(json_response(500, {"error": "internal error"}, close=True))
         finally:
             writer.close()
+            self.handlers.discard(task)
 
     async def serve(self, req, writer):
         """Writes the answer to one request; False when the connection must close."""
@@ -532,10 +536,18 @@ async def main(args):
         elapsed = time.monotonic() - started
         _, metrics = await http(port, "GET", "/metrics")
     finally:
+        # Stop accepting, end the requests still in the proxy, then the backends.
         reaper.cancel()
         front.close()
-        for b in backends.values():
-            b["server"].close()
+        for task in proxy.handlers:
+            task.cancel()
+        await asyncio.gather(*proxy.handlers, return_exceptions=True)
+        servers = [front] + [b["server"] for b in backends.values()]
+        for server in servers:
+            server.close_clients()
+            server.close()
+        async with asyncio.timeout(5):
+            await asyncio.gather(*(server.wait_closed() for server in servers))
     snap = lb.snapshot()
     summary = {
         "requests": args.requests,

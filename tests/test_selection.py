@@ -3,32 +3,14 @@
 import asyncio
 import hashlib
 import random
-import sys
 import unittest
 from unittest import mock
 
 import varnhold
+from support import FakeClock, rec, run_python
 
 KEY = ("model", frozenset({1, 2}), "fast")
 OTHER = ("model", frozenset({3}), "fast")
-
-
-class FakeClock:
-    def __init__(self, now=500.0):
-        self.now = now
-
-    def monotonic(self):
-        return self.now
-
-    def time(self):
-        return 1.7e9 + self.now
-
-
-def rec(sid, weight=1, cap=None):
-    r = {"id": sid, "weight": weight}
-    if cap is not None:
-        r["max_concurrency"] = cap
-    return r
 
 
 def hrw_winner(records, key):
@@ -43,10 +25,6 @@ class SelectionTest(unittest.IsolatedAsyncioTestCase):
     def setUp(self):
         self.lb = varnhold.LoadBalancer()
         self.lb.set_routing_mode("max_concurrency")
-        self.saved_time = varnhold.time
-
-    def tearDown(self):
-        varnhold.time = self.saved_time
 
     async def ids(self, cands, n, key=KEY, **kw):
         return [(await self.lb.select(key, cands, **kw))["id"] for _ in range(n)]
@@ -79,7 +57,7 @@ class RoundRobin(SelectionTest):
         self.assertEqual(self.lb._wrr[KEY], {1: 1.0, 2: 1.0, 3: 1.0, 4: -1.0, 5: -2.0})
 
     async def test_pruning_and_last_access(self):
-        varnhold.time = clock = FakeClock(42.0)
+        clock = FakeClock(42.0).install(self)
         await self.ids([rec(1), rec(2), rec(3)], 1)
         self.assertEqual(self.lb._wrr[KEY], {1: -2.0, 2: 1.0, 3: 1.0})
         clock.now = 43.5
@@ -477,9 +455,6 @@ asyncio.run(main(sys.argv[1] == "sticky"))
 '''
 
     def test_records_changed_by_python_code_inside_a_pick(self):
-        import subprocess
         for road in ("wrr", "sticky"):
             with self.subTest(road=road):
-                proc = subprocess.run([sys.executable, "-c", self.SCRIPT, road],
-                                      capture_output=True, text=True, timeout=60)
-                self.assertEqual(proc.returncode, 0, proc.stderr)
+                run_python(self.SCRIPT, args=[road])

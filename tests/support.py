@@ -1,10 +1,13 @@
-"""What the suites share: the fake clock, the backend record, module patches
-for one test, and a fresh interpreter."""
+"""What the suites share: the fake clock, an event loop that runs on it, the
+backend record, module patches for one test, and a fresh interpreter."""
 
+import asyncio
 import os
+import selectors
 import subprocess
 import sys
 import textwrap
+import unittest
 from unittest import mock
 
 import varnhold
@@ -60,6 +63,49 @@ def rec(sid, weight=1.0, cap=None, **fields):
         record["max_concurrency"] = cap
     record.update(fields)
     return record
+
+
+class _VirtualSelector(selectors.DefaultSelector):
+    """Never waits: where the loop would sleep until its next timer, the
+    clock jumps there instead. Each turn of the loop moves it by `turn`."""
+
+    clock, turn = None, 0.0
+
+    def select(self, timeout=None):
+        if timeout is None:  # no timer at all: only outside input can wake the loop
+            return super().select(None)
+        events = super().select(0)
+        self.clock.now += self.turn if events else max(timeout, self.turn)
+        return events
+
+
+class VirtualTimeLoop(asyncio.SelectorEventLoop):
+    """An event loop whose time is `clock.now`. Time moves by `turn` seconds
+    at each turn of the loop and jumps to the next timer when nothing is ready
+    to run, so sleeps, time-outs and timers fire in the same order on every
+    machine, however loaded, and cost no real time. For code without real I/O."""
+
+    def __init__(self, clock=None, turn=0.0):
+        selector = _VirtualSelector()
+        super().__init__(selector)
+        self.clock = selector.clock = clock if clock is not None else FakeClock()
+        selector.turn = turn
+
+    def time(self):
+        return self.clock.now
+
+
+class VirtualTimeCase(unittest.IsolatedAsyncioTestCase):
+    """Each test runs on a VirtualTimeLoop whose clock is `self.clock`,
+    starting at START, each turn of the loop taking TURN seconds. The module
+    keeps its own `time` unless the test installs `self.clock` (one clock for
+    the loop and the balancer)."""
+
+    START, TURN = 1000.0, 0.0
+
+    def loop_factory(self):
+        self.clock = FakeClock(self.START)
+        return VirtualTimeLoop(self.clock, self.TURN)
 
 
 def run_python(code, env_extra=None, cwd=None, args=()):

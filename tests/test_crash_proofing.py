@@ -12,7 +12,7 @@ import unittest
 from unittest import mock
 
 import varnhold
-from support import patch_module, rec
+from support import VirtualTimeCase, patch_module, rec
 
 PK = ("model", frozenset({1, 2}), "tier")
 
@@ -74,8 +74,9 @@ KEYWORDS = {"select": ("estimated_tokens", "force_server_id", "sin_binned", "alg
 
 
 async def outcome(fn, *args, **kwargs):
-    """Calls, awaits what is awaitable (briefly), and returns the result or
-    the Exception raised. Anything that is not an Exception fails the test."""
+    """Calls, awaits what is awaitable (for 50 ms of the loop's fake clock),
+    and returns the result or the Exception raised. Anything that is not an
+    Exception fails the test."""
     try:
         result = fn(*args, **kwargs)
         if inspect.isawaitable(result):
@@ -85,7 +86,14 @@ async def outcome(fn, *args, **kwargs):
         return e
 
 
-class Base(unittest.IsolatedAsyncioTestCase):
+class Base(VirtualTimeCase):
+    """On an event loop with a fake clock, so that time-outs fire in the same
+    order on every machine; the balancer keeps the real clock (the fast road).
+    Each turn of the loop takes a tenth of a millisecond, so a task that never
+    waits (a reaper with a negative interval) still runs out a time-out."""
+
+    TURN = 0.0001
+
     def setUp(self):
         self.lb = varnhold.LoadBalancer()
         patch_module(self, QUEUE_ENABLED=True, QUEUE_TTL_SEC=0.005)

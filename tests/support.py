@@ -13,6 +13,7 @@ from unittest import mock
 import varnhold
 
 WALL_AT_ZERO = 1.7e9  # what the fake wall clock reads when the monotonic one reads 0
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")  # the sanitizer build: slower
 
 
 class FakeClock:

@@ -18,10 +18,9 @@ import unittest
 from unittest import mock
 
 import varnhold
-from support import VirtualTimeCase, patch_module
+from support import SANITIZED, VirtualTimeCase, patch_module
 
-_SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
-OPS = int(os.environ.get("VARNHOLD_AUDIT_OPS", "20000" if _SANITIZED else "80000"))
+OPS = int(os.environ.get("VARNHOLD_AUDIT_OPS", "20000" if SANITIZED else "80000"))
 
 
 class Ops:

@@ -22,10 +22,9 @@ import unittest
 from unittest import mock
 
 import varnhold
-from support import VirtualTimeCase, patch_module
+from support import SANITIZED, VirtualTimeCase, patch_module
 
-_SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
-SEEDS = int(os.environ.get("VARNHOLD_STRESS_SEEDS", "20" if _SANITIZED else "60"))
+SEEDS = int(os.environ.get("VARNHOLD_STRESS_SEEDS", "20" if SANITIZED else "60"))
 SEED = os.environ.get("VARNHOLD_STRESS_SEED")
 STEPS = 300
 MODES = ("superfast", "hybrid", "max_concurrency", "queue_all")

@@ -51,9 +51,17 @@ def patch_module(case, *names, **values):
     for name in names:
         case.addCleanup(setattr, varnhold, name, getattr(varnhold, name))
     if values:
-        patcher = mock.patch.multiple(varnhold, **values)
-        patcher.start()
-        case.addCleanup(patcher.stop)
+        _for_the_test(case, mock.patch.multiple(varnhold, **values))
+
+
+def silence_logger(case):
+    """Keeps the module's logger quiet until the test `case` ends."""
+    _for_the_test(case, mock.patch.object(varnhold.logger, "disabled", True))
+
+
+def _for_the_test(case, patcher):
+    patcher.start()
+    case.addCleanup(patcher.stop)
 
 
 def rec(sid, weight=1.0, cap=None, **fields):

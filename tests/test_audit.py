@@ -18,7 +18,7 @@ import unittest
 from unittest import mock
 
 import varnhold
-from support import SANITIZED, VirtualTimeCase, patch_module
+from support import SANITIZED, VirtualTimeCase, patch_module, silence_logger
 
 OPS = int(os.environ.get("VARNHOLD_AUDIT_OPS", "20000" if SANITIZED else "80000"))
 
@@ -152,9 +152,7 @@ class Audit(VirtualTimeCase):
 
     def setUp(self):
         patch_module(self, QUEUE_ENABLED=True)
-        quiet = mock.patch.object(varnhold.logger, "disabled", True)
-        quiet.start()
-        self.addCleanup(quiet.stop)
+        silence_logger(self)
 
     async def test_long_mixed_run_leaks_nothing(self):
         ops = Ops()

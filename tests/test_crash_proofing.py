@@ -12,7 +12,7 @@ import unittest
 from unittest import mock
 
 import varnhold
-from support import VirtualTimeCase, patch_module, rec
+from support import VirtualTimeCase, patch_module, rec, silence_logger
 
 PK = ("model", frozenset({1, 2}), "tier")
 
@@ -97,9 +97,7 @@ class Base(VirtualTimeCase):
     def setUp(self):
         self.lb = varnhold.LoadBalancer()
         patch_module(self, QUEUE_ENABLED=True, QUEUE_TTL_SEC=0.005)
-        p = mock.patch.object(varnhold.logger, "disabled", True)
-        p.start()
-        self.addCleanup(p.stop)
+        silence_logger(self)
 
     def assertConsistent(self, lb):
         for sid, n in lb.inflight.items():

@@ -19,10 +19,9 @@ import os
 import random
 import sys
 import unittest
-from unittest import mock
 
 import varnhold
-from support import SANITIZED, VirtualTimeCase, patch_module
+from support import SANITIZED, VirtualTimeCase, patch_module, silence_logger
 
 SEEDS = int(os.environ.get("VARNHOLD_STRESS_SEEDS", "20" if SANITIZED else "60"))
 SEED = os.environ.get("VARNHOLD_STRESS_SEED")
@@ -166,11 +165,11 @@ class Stress(VirtualTimeCase):
         clocks = (self.clock, varnhold.time)
         totals = (collections.Counter(), collections.Counter())
         seeds = range(SEEDS) if SEED is None else [int(SEED)]
-        with mock.patch.object(varnhold.logger, "disabled", True):
-            for seed in seeds:
-                varnhold.time = clocks[seed % 2]
-                with self.subTest(seed=seed):
-                    totals[seed % 2].update(await Run(self, seed).go())
+        silence_logger(self)
+        for seed in seeds:
+            varnhold.time = clocks[seed % 2]
+            with self.subTest(seed=seed):
+                totals[seed % 2].update(await Run(self, seed).go())
         print(f"stress: {len(seeds)} seeds, on the loop's clock {dict(totals[0])}, "
               f"on the real clock {dict(totals[1])}", file=sys.stderr)
         # The run must have exercised every ending, not only the easy ones.

@@ -2,6 +2,7 @@
 backend record, module patches for one test, and a fresh interpreter."""
 
 import asyncio
+import math
 import os
 import selectors
 import subprocess
@@ -81,8 +82,10 @@ class _VirtualSelector(selectors.DefaultSelector):
     clock, turn = None, 0.0
 
     def select(self, timeout=None):
-        if timeout is None:  # no timer at all: only outside input can wake the loop
-            return super().select(None)
+        if timeout is None or math.isnan(timeout):
+            # No timer at all (only outside input can wake the loop), or a
+            # timer at NaN, which the real selector refuses: as it does.
+            return super().select(timeout)
         events = super().select(0)
         self.clock.now += self.turn if events else max(timeout, self.turn)
         return events

@@ -9,6 +9,7 @@ import unittest
 import weakref
 
 import _bridge_probe as probe
+from support import VirtualTimeCase
 
 
 class Gen:
@@ -326,7 +327,10 @@ class ProtocolTest(unittest.TestCase):
         self.assertEqual([sys.getrefcount(o) for o in objs], before)
 
 
-class AsyncioTest(unittest.IsolatedAsyncioTestCase):
+class AsyncioTest(VirtualTimeCase):
+    """Under asyncio, on an event loop with a fake clock: its timers and
+    time-outs fire in the same order on every machine."""
+
     async def asyncSetUp(self):
         self.loop = asyncio.get_running_loop()
         self.guards = probe.live_guards()

@@ -8,6 +8,7 @@ import subprocess
 import unittest
 
 import varnhold
+from support import FakeClock, patch_module
 
 PK = ("m", frozenset({12, 3}), "fast")
 
@@ -24,24 +25,10 @@ EMPTY_TEXT = (
 )
 
 
-class FakeTime:
-    def __init__(self, now=1000.0):
-        self.now = now
-
-    def monotonic(self):
-        return self.now
-
-    def time(self):
-        return 1.7e9 + self.now
-
-
 class ReportTest(unittest.TestCase):
     def setUp(self):
-        saved = {k: getattr(varnhold, k) for k in ("time", "POOL_LRU_TTL_SEC",
-                                                  "SUPERFAST_PER_SERVER_CAP")}
-        self.addCleanup(lambda: [setattr(varnhold, k, v) for k, v in saved.items()])
-        self.clock = FakeTime()
-        varnhold.time = self.clock
+        patch_module(self, "POOL_LRU_TTL_SEC", "SUPERFAST_PER_SERVER_CAP")
+        self.clock = FakeClock(1000.0).install(self)
         self.lb = varnhold.LoadBalancer()
 
     def quantiles(self, n):
@@ -302,8 +289,7 @@ class SnapshotTest(ReportTest):
         self.assertEqual([p["hybrid_hot"] for p in pools.values()], [False, True])
 
     def test_pool_rate_over_its_window(self):
-        saved = varnhold.HYBRID_RATE_WINDOW_SEC
-        self.addCleanup(setattr, varnhold, "HYBRID_RATE_WINDOW_SEC", saved)
+        patch_module(self, "HYBRID_RATE_WINDOW_SEC")
         for times in ([997.0, 1000.0, 1000.5, 1001.0], [997, 1000, 1000.5, 1001]):
             lb = varnhold.LoadBalancer()
             lb._wrr[PK] = {}

@@ -245,16 +245,17 @@ bool decrement_small(PyObject* inflight, PyObject* server_id, Ref* lowered) {
 
 Ref decrement(LB* self, PyObject* server_id) {
   Ref lowered;
+  Ref cur;  // a local of the algorithm: released when it returns
   Ref inflight = get_state(self, kInflight);
   if (!decrement_small(inflight.get(), server_id, &lowered)) {
     Ref zero = new_int(0);
-    Ref cur = mapping_get(inflight.get(), server_id, zero.get(), self->st->s_get);
+    cur = mapping_get(inflight.get(), server_id, zero.get(), self->st->s_get);
     inflight.reset();
     lowered = lowered_count(cur.get(), zero.get());
-    cur.reset();
     // if new == 0 and server_id in self.inflight: del self.inflight[server_id]
     // else: self.inflight[server_id] = new
-    bool present = py_eq(lowered.get(), zero.get()) && contains(get_state(self, kInflight).get(), server_id);
+    bool present = py_eq(lowered.get(), zero.get()) &&
+                   contains(get_state(self, kInflight).get(), server_id);
     inflight = get_state(self, kInflight);
     if (present) {
       delitem(inflight.get(), server_id);

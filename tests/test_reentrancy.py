@@ -1795,7 +1795,8 @@ class ReentrancySuite(unittest.TestCase):
             with open(os.environ["REENTRANCY_REPORT"], "w") as f:
                 json.dump(failures, f, indent=1)
         unexpected = {k: v for k, v in failures.items() if k not in KNOWN_FAILING}
-        fixed = [k for k in KNOWN_FAILING if k in cases and k not in failures]
+        fixed = [k for k in KNOWN_FAILING
+                 if k in cases and k not in failures and KNOWN_FAILING[k] != "sanitizer"]
         stale = [k for k in KNOWN_FAILING if k not in all_cases()]
         print(f"\n{len(cases)} cases, {len(failures)} failing "
               f"({len(failures) - len(unexpected)} known), "
@@ -1914,6 +1915,13 @@ class OrdinaryUse(unittest.TestCase):
         self.assertEqual(len(got), len(expected))
 
 
+# The cases that fail on today's build, each with how it fails in the release
+# build: "crash" (a signal or a sanitizer report; "abort" for SIGABRT), "hang"
+# (no end within the time allowed), "divergence" (another result, log or state
+# than the Python form's), or "sanitizer" (passes in the release build, reported by the
+# sanitizer build). A use of freed memory may crash in one run and only
+# diverge in another: the class says what was seen. Delete an entry once its
+# case passes.
 KNOWN_FAILING = {
     "decrement_last|before|swap:_waiters=list": "divergence",
     "decrement_last|before|swap:_waiters=mapping": "divergence",
@@ -2103,7 +2111,7 @@ KNOWN_FAILING = {
     "fulfill|before|swap:last_dispatch_ts=mapping": "divergence",
     "fulfill|id.hash#1|del:_waiters": "crash",
     "fulfill|id.hash#1|replace:_waiters": "crash",
-    "fulfill|id.hash#2|del:_waiters": "crash",
+    "fulfill|id.hash#2|del:_waiters": "sanitizer",
     "fulfill|id.hash#2|replace:_waiters": "crash",
     "fulfill|key.hash#2|del:_pool_dispatch_windows": "hang",
     "fulfill|key.hash#2|replace:_pool_dispatch_windows": "hang",

@@ -1788,7 +1788,12 @@ class ReentrancySuite(unittest.TestCase):
             if kind != "ok":
                 failures[cid] = (kind, o.strip().splitlines()[-1:] if o.strip() else "")
                 continue
-            diff = first_difference(comparable(reference[cid][1]), comparable(o))
+            try:
+                diff = first_difference(comparable(reference[cid][1]), comparable(o))
+            except (KeyError, IndexError, TypeError):
+                # The child's own objects were overwritten: a use of freed memory.
+                failures[cid] = ("crash", "malformed outcome")
+                continue
             if diff:
                 failures[cid] = ("divergence", diff)
         if os.environ.get("REENTRANCY_REPORT"):

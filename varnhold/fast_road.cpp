@@ -194,10 +194,10 @@ bool immutable_pool_key(ModuleState* st, PyObject* key) {
 }
 
 // A state container of the balancer as its instance dict holds it, when it
-// is an exact dict; borrowed (valid while no Python code runs).
-PyObject* exact_dict_state(LB* self, StateAttr a) {
+// is an exact dict; held, since searching it may run a stored key's __eq__.
+Ref exact_dict_state(LB* self, StateAttr a) {
   PyObject* d = peek_state(self, a);
-  return d && PyDict_CheckExact(d) ? d : nullptr;
+  return d && PyDict_CheckExact(d) ? Ref::borrow(d) : Ref();
 }
 
 // ---------------------------------------------------------------------------
@@ -255,10 +255,10 @@ class FastGate {
     mode_ = routing_mode_of([&](RoutingMode m) { return text_eq(mode, facts_.mode_names[m]); });
     if ((mode_ == kSuperfast || mode_ == kHybrid) && !facts_.have_superfast) return false;
     if (mode_ == kHybrid && !read_hot_flag()) return false;
-    PyObject* windows = exact_dict_state(self_, kPoolDispatchWindows);
+    Ref windows = exact_dict_state(self_, kPoolDispatchWindows);
     if (!windows) return false;
     PyObject* win = nullptr;
-    if (PyDict_GetItemRef(windows, key_, &win) < 0) throw PyError();
+    if (PyDict_GetItemRef(windows.get(), key_, &win) < 0) throw PyError();
     window_ = Ref::steal(win);
     if (window_.get() == Py_None) window_.reset();  // `if not win` alike
     return !window_ || reinterpret_cast<PyObject*>(Py_TYPE(window_.get())) == st_->std_deque;
@@ -299,13 +299,12 @@ class FastGate {
   // for a flag that is a builtin number (the fast road writes bools).
   bool read_hot_flag() {
     if (!facts_.have_hybrid) return false;
-    PyObject* states = exact_dict_state(self_, kPoolHotState);
-    if (!states) return false;
-    hot_states_ = Ref::borrow(states);
+    hot_states_ = exact_dict_state(self_, kPoolHotState);
+    if (!hot_states_) return false;
     key_true_ = truthy(key_);
     if (!key_true_) return true;
     PyObject* flag = nullptr;
-    if (PyDict_GetItemRef(states, key_, &flag) < 0) throw PyError();
+    if (PyDict_GetItemRef(hot_states_.get(), key_, &flag) < 0) throw PyError();
     Ref held = Ref::steal(flag);
     if (held && !builtin_number(held.get())) return false;
     hot_ = held && truthy(held.get());
@@ -402,20 +401,20 @@ bool idle_lock(ModuleState* st, PyObject* lock) {
 const FastRecord* wrr_step_now(LB* self, PyObject* pool_key, RecordSpan recs, PyObject* lock,
                                const double* reading) {
   ModuleState* st = self->st;
-  PyObject* wrr = exact_dict_state(self, kWrr);
-  PyObject* last_access = exact_dict_state(self, kPoolLastAccess);
+  Ref wrr = exact_dict_state(self, kWrr);
+  Ref last_access = exact_dict_state(self, kPoolLastAccess);
   if (!wrr || !last_access || !idle_lock(st, lock)) return nullptr;
   PyObject* found = nullptr;
-  if (PyDict_GetItemRef(wrr, pool_key, &found) < 0) throw PyError();
+  if (PyDict_GetItemRef(wrr.get(), pool_key, &found) < 0) throw PyError();
   Ref state = Ref::steal(found);
   if (state && !machine_state(state.get())) return nullptr;
   // The last access it replaces is a float (dropping it runs no code).
-  if (PyDict_GetItemRef(last_access, pool_key, &found) < 0) throw PyError();
+  if (PyDict_GetItemRef(last_access.get(), pool_key, &found) < 0) throw PyError();
   Ref last = Ref::steal(found);
   if (last && !PyFloat_CheckExact(last.get())) return nullptr;
   if (!state) {
     state = check(PyDict_New());
-    check(PyDict_SetItem(wrr, pool_key, state.get()));
+    check(PyDict_SetItem(wrr.get(), pool_key, state.get()));
   }
   PyObject* sd = state.get();
   // 3.-4. Each record's weight added to its id's current weight.
@@ -472,16 +471,16 @@ const FastRecord* wrr_step_now(LB* self, PyObject* pool_key, RecordSpan recs, Py
   }
   // 8. The pool's last access.
   Ref now = new_float(reading ? *reading : raw_monotonic());
-  check(PyDict_SetItem(last_access, pool_key, now.get()));
+  check(PyDict_SetItem(last_access.get(), pool_key, now.get()));
   return recs[best];
 }
 
 // The pool's lock as `_lock_for` would find it, when it would not create one.
 Ref existing_lock(LB* self, PyObject* pool_key) {
-  PyObject* locks = exact_dict_state(self, kLocks);
+  Ref locks = exact_dict_state(self, kLocks);
   if (!locks) return Ref();
   PyObject* lock = nullptr;
-  if (PyDict_GetItemRef(locks, pool_key, &lock) < 0) throw PyError();
+  if (PyDict_GetItemRef(locks.get(), pool_key, &lock) < 0) throw PyError();
   Ref held = Ref::steal(lock);
   if (held.get() == Py_None) return Ref();
   return held;
@@ -658,14 +657,17 @@ FastSelect select_on_fast_road(LB* self, PyObject* pool_key, PyObject* candidate
   FastSelect out;
   ModuleState* st = self->st;
   const NamespaceFacts& facts = namespace_facts(st);
+  // What the facts and the balancer's dict lend stays valid while this
+  // count stands; it is checked after each step that searched a dict.
+  const uint64_t epoch = watch_epoch();
   if (!fast_road_open(self, facts, pool_key, candidates, sin_binned, algorithm, sticky_key)) {
     return out;
   }
-  PyObject* inflight = exact_dict_state(self, kInflight);
+  Ref inflight = exact_dict_state(self, kInflight);
   FastRecords recs;
-  if (!inflight || !recs.read(st, candidates, inflight)) return out;
+  if (!inflight || !recs.read(st, candidates, inflight.get())) return out;
   FastGate gate(self, pool_key, facts);
-  if (!gate.ready()) return out;
+  if (watch_epoch() != epoch || !gate.ready()) return out;
   // 4.-5. The records not drained, or all of them.
   SmallVec<const FastRecord*, 16> effective, eligible;
   for (const FastRecord& r : recs) {
@@ -686,14 +688,25 @@ FastSelect select_on_fast_road(LB* self, PyObject* pool_key, PyObject* candidate
     out.outcome = FastSelect::kNoneEligible;
     return out;
   }
+  if (watch_epoch() != epoch) {
+    out.outcome = FastSelect::kGeneralChoice;
+    out.eligible = list_of(eligible.span());
+    return out;
+  }
   // 8. The pick.
   Pick pick = pick_on_fast_road(st, facts, algorithm, sticky_key);
   const FastRecord* won = nullptr;
   Ref won_elsewhere;
   switch (pick) {
-    case Pick::kLeastConnections: won = least_loaded(eligible.span()); break;
-    case Pick::kRoundRobin: won = wrr_on_fast_road(self, pool_key, eligible.span(), gate.now()); break;
-    case Pick::kSticky: won = sticky_on_fast_road(self, eligible.span(), sticky_key, &won_elsewhere); break;
+    case Pick::kLeastConnections:
+      won = least_loaded(eligible.span());
+      break;
+    case Pick::kRoundRobin:
+      won = wrr_on_fast_road(self, pool_key, eligible.span(), gate.now());
+      break;
+    case Pick::kSticky:
+      won = sticky_on_fast_road(self, eligible.span(), sticky_key, &won_elsewhere);
+      break;
   }
   if (won_elsewhere) {
     record_dispatch_via_self(self, pool_key, won_elsewhere.get());

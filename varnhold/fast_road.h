@@ -35,10 +35,11 @@ struct FastSelect {
     kNoneEligible, // no candidate eligible: select returns None
     kBooked,       // winner chosen and booked
     kGeneralPick,  // eligible set made; `pick` runs on the general road
+    kGeneralChoice,  // eligible set made; steps 8 and 9 run on the general road
   };
   Outcome outcome = kDeclined;
   Ref winner;     // kBooked
-  Ref eligible;   // kGeneralPick: a new list of the eligible records
+  Ref eligible;   // kGeneral*: a new list of the eligible records
   Pick pick = Pick::kRoundRobin;  // kGeneralPick
 };
 

@@ -139,6 +139,10 @@ Coro select_body(CoroFrame& f) {
       f.set(kEligible, std::move(fast.eligible));
       pick = fast.pick;
       break;
+    case FastSelect::kGeneralChoice:
+      f.set(kEligible, std::move(fast.eligible));
+      pick = chosen_pick(self->st, f[kAlgorithm], f[kStickyKey]);
+      break;
     case FastSelect::kDeclined: {
       // 4.-7. The eligible list; nothing eligible, nothing chosen.
       Ref effective = effective_list(self->st, f[kCandidates]);

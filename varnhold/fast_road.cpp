@@ -17,7 +17,7 @@ namespace varnhold {
 namespace {
 
 // A vector that keeps its first N items inline (no allocation for the usual
-// pool of a few backends). T is a plain value type.
+// pool of a few backends). T is trivially copyable.
 template <class T, size_t N>
 class SmallVec {
  public:
@@ -394,47 +394,60 @@ bool idle_lock(ModuleState* st, PyObject* lock) {
          check_size(PyObject_Size(waiters.get())) == 0;
 }
 
-// Steps 2 to 8 of _wrr_pick under an idle lock, over machine numbers: the
-// same float operations in the same order as the general step. `reading` is
-// the clock reading of the select when there is one. NULL, with nothing
-// done, when the state or the lock is not for the fast road.
-const FastRecord* wrr_step_now(LB* self, PyObject* pool_key, RecordSpan recs, PyObject* lock,
-                               const double* reading) {
-  ModuleState* st = self->st;
+using Weights = SmallVec<double, 16>;
+
+// The pool's state for the step at once, held, created empty on first use;
+// and the dict of last accesses. Empty, with nothing done, when they or the
+// lock are not for the fast road.
+Ref wrr_state_now(LB* self, PyObject* pool_key, PyObject* lock, Ref* last_access) {
   Ref wrr = exact_dict_state(self, kWrr);
-  Ref last_access = exact_dict_state(self, kPoolLastAccess);
-  if (!wrr || !last_access || !idle_lock(st, lock)) return nullptr;
+  *last_access = exact_dict_state(self, kPoolLastAccess);
+  if (!wrr || !*last_access || !idle_lock(self->st, lock)) return Ref();
   PyObject* found = nullptr;
   if (PyDict_GetItemRef(wrr.get(), pool_key, &found) < 0) throw PyError();
   Ref state = Ref::steal(found);
-  if (state && !machine_state(state.get())) return nullptr;
-  // The last access it replaces is a float (dropping it runs no code).
-  if (PyDict_GetItemRef(last_access.get(), pool_key, &found) < 0) throw PyError();
+  if (state && !machine_state(state.get())) return Ref();
+  // The last access that the step replaces is a float: dropping it runs no code.
+  if (PyDict_GetItemRef(last_access->get(), pool_key, &found) < 0) throw PyError();
   Ref last = Ref::steal(found);
-  if (last && !PyFloat_CheckExact(last.get())) return nullptr;
+  if (last && !PyFloat_CheckExact(last.get())) return Ref();
   if (!state) {
     state = check(PyDict_New());
     check(PyDict_SetItem(wrr.get(), pool_key, state.get()));
   }
-  PyObject* sd = state.get();
-  // 3.-4. Each record's weight added to its id's current weight.
-  const size_t n = recs.size();
-  SmallVec<double, 16> cur;
-  cur.resize(n);
+  return state;
+}
+
+// 3.-4. Each record's weight added to its id's current weight (cur[i] as
+// stored for record i); the total of the weights.
+double add_weights(PyObject* state, RecordSpan recs, Weights& cur) {
   double total = 0.0;
-  for (size_t i = 0; i < n; ++i) {
+  cur.resize(recs.size());
+  for (size_t i = 0; i < recs.size(); ++i) {
     double w = pick_weight(recs[i]->weight);
     total += w;
-    PyObject* prev = nullptr;
-    if (PyDict_GetItemRef(sd, recs[i]->id, &prev) < 0) throw PyError();
-    cur[i] = (prev ? PyFloat_AS_DOUBLE(prev) : 0.0) + w;
-    Py_XDECREF(prev);  // a float: the state holds it
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(state, recs[i]->id, &found) < 0) throw PyError();
+    Ref prev = Ref::steal(found);
+    double before = 0.0;
+    if (prev) {
+      before = PyFloat_CheckExact(prev.get()) ? PyFloat_AS_DOUBLE(prev.get())
+                                              : PyFloat_AsDouble(prev.get());
+      if (before == -1.0 && PyErr_Occurred()) throw PyError();
+    }
+    cur[i] = before + w;
     Ref v = new_float(cur[i]);
-    check(PyDict_SetItem(sd, recs[i]->id, v.get()));
+    check(PyDict_SetItem(state, recs[i]->id, v.get()));
   }
-  // A record's current weight is the one stored by the last record of its
-  // id; the number of distinct ids tells whether anything is to prune.
-  size_t distinct = 0;
+  return total;
+}
+
+// 5. The record with the greatest (current weight, -id), each id's current
+// weight being the one its last record stored; the first of equals stays.
+// *distinct: the number of distinct ids.
+size_t heaviest(RecordSpan recs, Weights& cur, size_t* distinct) {
+  const size_t n = recs.size();
+  *distinct = 0;
   for (size_t i = n; i-- > 0;) {
     bool later = false;
     for (size_t j = i + 1; j < n && !later; ++j) {
@@ -443,32 +456,51 @@ const FastRecord* wrr_step_now(LB* self, PyObject* pool_key, RecordSpan recs, Py
         later = true;
       }
     }
-    distinct += !later;
+    *distinct += !later;
   }
-  // 5. The greatest (current weight, -id); the first of equals stays.
   size_t best = 0;
   for (size_t i = 1; i < n; ++i) {
     bool greater = cur[i] != cur[best] ? cur[i] > cur[best]
                                        : recs[i]->id_value < recs[best]->id_value;
     if (greater) best = i;
   }
+  return best;
+}
+
+// 7. Only the ids of this list keep a current weight.
+void prune(PyObject* state, RecordSpan recs, size_t distinct) {
+  if (static_cast<size_t>(PyDict_GET_SIZE(state)) <= distinct) return;
+  std::vector<Ref> stale;
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(state, &pos, &k, &v)) {
+    long long id = 0;
+    bool listed = false;
+    if (small_int(k, &id)) {
+      for (const FastRecord* r : recs) listed = listed || r->id_value == id;
+    }
+    if (!listed) stale.push_back(Ref::borrow(k));
+  }
+  for (Ref& k : stale) check(PyDict_DelItem(state, k.get()));
+}
+
+// Steps 2 to 8 of _wrr_pick under an idle lock, over machine numbers: the
+// same float operations in the same order as the general step. `reading` is
+// the clock reading of the select when there is one. NULL, with nothing
+// done, when the state or the lock is not for the fast road.
+const FastRecord* wrr_step_now(LB* self, PyObject* pool_key, RecordSpan recs, PyObject* lock,
+                               const double* reading) {
+  Ref last_access;
+  Ref state = wrr_state_now(self, pool_key, lock, &last_access);
+  if (!state) return nullptr;
+  Weights cur;
+  double total = add_weights(state.get(), recs, cur);
+  size_t distinct;
+  size_t best = heaviest(recs, cur, &distinct);
   // 6. The winner gives back the total.
   Ref lowered = new_float(cur[best] - total);
-  check(PyDict_SetItem(sd, recs[best]->id, lowered.get()));
-  // 7. Only the ids of this list keep a current weight.
-  if (static_cast<size_t>(PyDict_GET_SIZE(sd)) > distinct) {
-    std::vector<Ref> stale;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(sd, &pos, &k, &v)) {
-      long long id = 0;
-      small_int(k, &id);
-      bool listed = false;
-      for (const FastRecord* r : recs) listed = listed || r->id_value == id;
-      if (!listed) stale.push_back(Ref::borrow(k));
-    }
-    for (Ref& k : stale) check(PyDict_DelItem(sd, k.get()));
-  }
+  check(PyDict_SetItem(state.get(), recs[best]->id, lowered.get()));
+  prune(state.get(), recs, distinct);
   // 8. The pool's last access.
   Ref now = new_float(reading ? *reading : raw_monotonic());
   check(PyDict_SetItem(last_access.get(), pool_key, now.get()));
@@ -650,81 +682,98 @@ Ref list_of(RecordSpan recs) {
   return list;
 }
 
-}  // namespace
+using RecordList = SmallVec<const FastRecord*, 16>;
 
-FastSelect select_on_fast_road(LB* self, PyObject* pool_key, PyObject* candidates,
-                               PyObject* sin_binned, PyObject* algorithm, PyObject* sticky_key) {
-  FastSelect out;
-  ModuleState* st = self->st;
-  const NamespaceFacts& facts = namespace_facts(st);
-  // What the facts and the balancer's dict lend stays valid while this
-  // count stands; it is checked after each step that searched a dict.
-  const uint64_t epoch = watch_epoch();
-  if (!fast_road_open(self, facts, pool_key, candidates, sin_binned, algorithm, sticky_key)) {
-    return out;
-  }
-  Ref inflight = exact_dict_state(self, kInflight);
-  FastRecords recs;
-  if (!inflight || !recs.read(st, candidates, inflight.get())) return out;
-  FastGate gate(self, pool_key, facts);
-  if (watch_epoch() != epoch || !gate.ready()) return out;
-  // 4.-5. The records not drained, or all of them.
-  SmallVec<const FastRecord*, 16> effective, eligible;
+// 4.-7. The eligible records: of those not drained (or all, when every one
+// is), those not sin-binned (tested first) with a free slot in the pool of
+// the whole effective list. False when the gate declined.
+bool eligible_now(FastRecords& recs, FastGate& gate, PyObject* sin_binned, RecordList& eligible) {
+  RecordList effective;
   for (const FastRecord& r : recs) {
     if (not_drained(r.weight)) effective.push_back(&r);
   }
   if (effective.empty()) {
     for (const FastRecord& r : recs) effective.push_back(&r);
   }
-  // 6.-7. Not sin-binned (tested first), then a free slot in the pool of
-  // the whole effective list.
   for (const FastRecord* r : effective) {
     if (sin_binned && check(PySequence_Contains(sin_binned, r->id))) continue;
     bool free = gate.under_capacity(effective.span(), *r);
-    if (gate.declined()) return out;
+    if (gate.declined()) return false;
     if (free) eligible.push_back(r);
   }
-  if (eligible.empty()) {
-    out.outcome = FastSelect::kNoneEligible;
-    return out;
-  }
-  if (watch_epoch() != epoch) {
-    out.outcome = FastSelect::kGeneralChoice;
-    out.eligible = list_of(eligible.span());
-    return out;
-  }
-  // 8. The pick.
-  Pick pick = pick_on_fast_road(st, facts, algorithm, sticky_key);
-  const FastRecord* won = nullptr;
-  Ref won_elsewhere;
+  return true;
+}
+
+// 8. The pick's winner; NULL when the pick is to run on the general road,
+// or when it was finished there (*elsewhere).
+const FastRecord* pick_now(LB* self, Pick pick, PyObject* pool_key, RecordSpan eligible,
+                           PyObject* sticky_key, double now, Ref* elsewhere) {
   switch (pick) {
     case Pick::kLeastConnections:
-      won = least_loaded(eligible.span());
-      break;
+      return least_loaded(eligible);
     case Pick::kRoundRobin:
-      won = wrr_on_fast_road(self, pool_key, eligible.span(), gate.now());
-      break;
+      return wrr_on_fast_road(self, pool_key, eligible, now);
     case Pick::kSticky:
-      won = sticky_on_fast_road(self, eligible.span(), sticky_key, &won_elsewhere);
-      break;
+      return sticky_on_fast_road(self, eligible, sticky_key, elsewhere);
   }
-  if (won_elsewhere) {
-    record_dispatch_via_self(self, pool_key, won_elsewhere.get());
-    out.outcome = FastSelect::kBooked;
-    out.winner = std::move(won_elsewhere);
-    return out;
+  return nullptr;
+}
+
+FastSelect general_from(FastSelect::Outcome outcome, RecordSpan eligible, Pick pick) {
+  FastSelect out;
+  out.outcome = outcome;
+  out.eligible = list_of(eligible);
+  out.pick = pick;
+  return out;
+}
+
+FastSelect booked(Ref winner) {
+  FastSelect out;
+  out.outcome = FastSelect::kBooked;
+  out.winner = std::move(winner);
+  return out;
+}
+
+}  // namespace
+
+FastSelect select_on_fast_road(LB* self, PyObject* pool_key, PyObject* candidates,
+                               PyObject* sin_binned, PyObject* algorithm, PyObject* sticky_key) {
+  ModuleState* st = self->st;
+  const NamespaceFacts& facts = namespace_facts(st);
+  // What the facts and the balancer's dict lend stays valid while this
+  // count stands; it is checked after each step that searched a dict.
+  const uint64_t epoch = watch_epoch();
+  if (!fast_road_open(self, facts, pool_key, candidates, sin_binned, algorithm, sticky_key)) {
+    return FastSelect();
   }
-  if (!won) {
-    out.outcome = FastSelect::kGeneralPick;
-    out.pick = pick;
-    out.eligible = list_of(eligible.span());
-    return out;
+  Ref inflight = exact_dict_state(self, kInflight);
+  FastRecords recs;
+  if (!inflight || !recs.read(st, candidates, inflight.get())) return FastSelect();
+  FastGate gate(self, pool_key, facts);
+  RecordList eligible;
+  if (watch_epoch() != epoch || !gate.ready() || !eligible_now(recs, gate, sin_binned, eligible)) {
+    return FastSelect();
   }
+  if (eligible.empty()) {
+    FastSelect none;
+    none.outcome = FastSelect::kNoneEligible;
+    return none;
+  }
+  if (watch_epoch() != epoch) {
+    return general_from(FastSelect::kGeneralChoice, eligible.span(), Pick::kRoundRobin);
+  }
+  Pick pick = pick_on_fast_road(st, facts, algorithm, sticky_key);
+  Ref elsewhere;
+  const FastRecord* won =
+      pick_now(self, pick, pool_key, eligible.span(), sticky_key, gate.now(), &elsewhere);
+  if (elsewhere) {
+    record_dispatch_via_self(self, pool_key, elsewhere.get());
+    return booked(std::move(elsewhere));
+  }
+  if (!won) return general_from(FastSelect::kGeneralPick, eligible.span(), pick);
   // 9. The booking, with this select's clock reading and what it read.
   record_dispatch_at(self, pool_key, won->record, gate.now(), won->id, gate.window());
-  out.outcome = FastSelect::kBooked;
-  out.winner = Ref::borrow(won->record);
-  return out;
+  return booked(Ref::borrow(won->record));
 }
 
 bool wrr_pick_now(LB* self, PyObject* pool_key, PyObject* eligible, PyObject* lock, Ref* winner) {

@@ -67,7 +67,7 @@ bool wrr_pick_now(LB* self, PyObject* pool_key, PyObject* eligible, PyObject* lo
 bool sticky_lookup_now(ModuleState* st, PyObject* hashlib, PyObject* eligible,
                        PyObject* sticky_key, Ref* winner);
 
-// The general road's parts of the sticky lookup (picks.cpp) that the fast
+// The steps of the sticky lookup on the general road (picks.cpp) that the fast
 // road continues with when it cannot finish the lookup itself.
 // `import hashlib` as the lookup runs it.
 Ref import_hashlib(ModuleState* st);

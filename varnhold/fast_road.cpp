@@ -296,17 +296,17 @@ class FastGate {
 
  private:
   // bool(self._pool_hot_state.get(pool_key, False)) if pool_key else False,
-  // for a flag that is a builtin number (the fast road writes bools).
+  // for a flag that is a builtin number: truth and replacing it (the fast
+  // road writes bools) run no Python code.
   bool read_hot_flag() {
     if (!facts_.have_hybrid) return false;
     hot_states_ = exact_dict_state(self_, kPoolHotState);
     if (!hot_states_) return false;
-    key_true_ = truthy(key_);
-    if (!key_true_) return true;
     PyObject* flag = nullptr;
     if (PyDict_GetItemRef(hot_states_.get(), key_, &flag) < 0) throw PyError();
     Ref held = Ref::steal(flag);
     if (held && !builtin_number(held.get())) return false;
+    key_true_ = truthy(key_);
     hot_ = held && truthy(held.get());
     return true;
   }

@@ -240,6 +240,7 @@ void add_types(PyObject* module, ModuleState* st, PyObject* mod_name) {
   add(module, "RejectReason", make_reject_reason(mod_name));
   st->coroutine_type = reinterpret_cast<PyTypeObject*>(
       check(PyType_FromModuleAndSpec(module, &coroutine_spec, nullptr)).release());
+  // The classes belong to the module under its import name.
   Ref lb_type = check(PyType_FromModuleAndSpec(module, &lb_spec, nullptr));
   check(PyObject_SetAttrString(lb_type.get(), "__module__", mod_name));
   st->lb_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(lb_type.get()));

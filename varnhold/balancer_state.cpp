@@ -160,7 +160,7 @@ Ref lowered_count(PyObject* count, PyObject* zero) {
 bool count_up(LB* self, StateAttr a, PyObject* key, Ref* stored) {
   Ref counts = get_state(self, a);
   Ref cur;
-  if (PyDict_CheckExact(counts.get()) && plain_key(key)) {
+  if (PyDict_CheckExact(counts.get()) && immutable_key(key)) {
     PyObject* raw = nullptr;
     int has = check(PyDict_GetItemRef(counts.get(), key, &raw));
     cur = Ref::steal(raw);
@@ -225,7 +225,7 @@ namespace {
 // between the reads, so the entry found is the one `in` would find. False,
 // with nothing done, for anything else.
 bool decrement_small(PyObject* inflight, PyObject* server_id, Ref* lowered) {
-  if (!PyDict_CheckExact(inflight) || !plain_key(server_id)) return false;
+  if (!PyDict_CheckExact(inflight) || !immutable_key(server_id)) return false;
   PyObject* raw = nullptr;
   int has = check(PyDict_GetItemRef(inflight, server_id, &raw));
   Ref cur = Ref::steal(raw);

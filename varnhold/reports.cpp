@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -194,124 +195,59 @@ void unpack(PyObject* v, Ref* out, int n) {
   if (PyErr_Occurred()) throw PyError();
 }
 
-// `for key, value in d.items(): f(key, value)`, both held while f runs. An
+// `for key, value in mapping.items()`, one pair at a time, each owned. An
 // exact dict is walked as its items iterator walks it (the same errors when
 // the dict changes under the walk); anything else has its own `items`
 // called and iterated.
-template <class F>
-void for_each_pair(ModuleState* st, PyObject* mapping, F&& f) {
-  Ref hold = Ref::borrow(mapping);
-  if (!PyDict_CheckExact(mapping)) {
-    Ref items = call_method0(mapping, st->s_items);
-    for_each_item(items.get(), [&](PyObject* pair) {
-      Ref kv[2];
-      unpack(pair, kv, 2);
-      f(kv[0].get(), kv[1].get());
-      return false;
-    });
-    return;
+class PairWalk {
+ public:
+  PairWalk(ModuleState* st, PyObject* mapping)
+      : map_(Ref::borrow(mapping)), exact_(PyDict_CheckExact(mapping)) {
+    if (exact_) {
+      used_ = left_ = PyDict_GET_SIZE(mapping);
+    } else {
+      Ref items = call_method0(mapping, st->s_items);
+      items_.emplace(items.get());
+    }
   }
-  const Py_ssize_t used = PyDict_GET_SIZE(mapping);
-  Py_ssize_t left = used;
-  Py_ssize_t pos = 0;
-  PyObject* k;
-  PyObject* v;
-  for (;;) {
-    if (PyDict_GET_SIZE(mapping) != used) {
+
+  // The next pair; false at the end.
+  bool next(Ref* key, Ref* value) {
+    if (!exact_) {
+      Ref pair = items_->next();
+      if (!pair) return false;
+      Ref kv[2];
+      unpack(pair.get(), kv, 2);
+      *key = std::move(kv[0]);
+      *value = std::move(kv[1]);
+      return true;
+    }
+    if (PyDict_GET_SIZE(map_.get()) != used_) {
       raise(PyExc_RuntimeError, "dictionary changed size during iteration");
     }
-    if (!PyDict_Next(mapping, &pos, &k, &v)) return;
-    if (left-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
-    Ref key = Ref::borrow(k);
-    Ref value = Ref::borrow(v);
-    f(key.get(), value.get());
-  }
-}
-
-// sum(items) with its start of 0, one item at a time, as the builtin adds
-// them: in a C long while every item is an int (or bool) and nothing
-// overflows; then, if the running result is a float, in a double with
-// compensation while the items are floats and ints that fit; otherwise, and
-// from then on, with the items' own addition.
-class RunningSum {
- public:
-  void add(PyObject* item) {
-    switch (phase_) {
-      case kInt:
-        if (add_int(item)) return;
-        leave(new_int(i_), item);
-        return;
-      case kFloat:
-        if (add_to_double(item)) return;
-        phase_ = kGeneric;
-        result_ = add_objects(new_float(compensated()).get(), item);
-        return;
-      case kGeneric:
-        result_ = add_objects(result_.get(), item);
-        return;
-    }
-  }
-
-  Ref total() {
-    switch (phase_) {
-      case kInt: return new_int(i_);
-      case kFloat: return new_float(compensated());
-      case kGeneric: break;
-    }
-    return std::move(result_);
+    PyObject* k;
+    PyObject* v;
+    if (!PyDict_Next(map_.get(), &pos_, &k, &v)) return false;
+    if (left_-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+    *key = Ref::borrow(k);
+    *value = Ref::borrow(v);
+    return true;
   }
 
  private:
-  enum Phase { kInt, kFloat, kGeneric };
-
-  static Ref add_objects(PyObject* a, PyObject* b) { return check(PyNumber_Add(a, b)); }
-
-  bool add_int(PyObject* item) {
-    if (!PyLong_CheckExact(item) && !PyBool_Check(item)) return false;
-    int overflow = 0;
-    long b = PyLong_AsLongAndOverflow(item, &overflow);
-    if (overflow || (i_ >= 0 ? b > LONG_MAX - i_ : b < LONG_MIN - i_)) return false;
-    i_ += b;
-    return true;
-  }
-
-  // The int phase ends with one addition of objects; a float result goes on
-  // in the float phase, anything else in the generic one.
-  void leave(Ref running, PyObject* item) {
-    Ref r = add_objects(running.get(), item);
-    if (PyFloat_CheckExact(r.get())) {
-      phase_ = kFloat;
-      f_ = PyFloat_AS_DOUBLE(r.get());
-      c_ = 0.0;
-    } else {
-      phase_ = kGeneric;
-      result_ = std::move(r);
-    }
-  }
-
-  bool add_to_double(PyObject* item) {
-    if (PyFloat_CheckExact(item)) {
-      double x = PyFloat_AS_DOUBLE(item);
-      double t = f_ + x;
-      c_ += std::fabs(f_) >= std::fabs(x) ? (f_ - t) + x : (x - t) + f_;
-      f_ = t;
-      return true;
-    }
-    if (!PyLong_Check(item)) return false;
-    int overflow = 0;
-    long v = PyLong_AsLongAndOverflow(item, &overflow);
-    if (overflow) return false;
-    f_ += static_cast<double>(v);
-    return true;
-  }
-
-  double compensated() const { return c_ != 0.0 && std::isfinite(c_) ? f_ + c_ : f_; }
-
-  Phase phase_ = kInt;
-  long i_ = 0;
-  double f_ = 0.0, c_ = 0.0;
-  Ref result_;
+  Ref map_;
+  bool exact_;
+  std::optional<ItemWalk> items_;
+  Py_ssize_t used_ = 0, left_ = 0, pos_ = 0;
 };
+
+// `for key, value in mapping.items(): f(key, value)`
+template <class F>
+void for_each_pair(ModuleState* st, PyObject* mapping, F&& f) {
+  PairWalk pairs(st, mapping);
+  Ref key, value;
+  while (pairs.next(&key, &value)) f(key.get(), value.get());
+}
 
 // dict(d): a shallow copy.
 Ref copy_dict(PyObject* d) {
@@ -378,6 +314,10 @@ bool all_ordered_floats(PyObject* list) {
 // `samples` a new list of ours, which may be sorted in place.
 void pick_sorted(PyObject* samples, const Py_ssize_t* idx, int k, Ref* out) {
   Py_ssize_t n = PyList_GET_SIZE(samples);
+  // samples[i] of a list that host code emptied after the test for samples.
+  for (int j = 0; j < k; ++j) {
+    if (idx[j] >= n) raise(PyExc_IndexError, "list index out of range");
+  }
   if (n <= 2 || !all_ordered_floats(samples)) {
     check(PyList_Sort(samples));
     for (int j = 0; j < k; ++j) out[j] = Ref::borrow(PyList_GET_ITEM(samples, idx[j]));
@@ -611,11 +551,14 @@ Ref inflight_total(LB* self, PyObject* state, InflightShape& shape) {
       small_inflight_total(inflight.get(), state, &total)) {
     return new_int(total);
   }
-  RunningSum sum;
-  for_each_pair(self->st, inflight.get(), [&](PyObject* sid, PyObject* count) {
-    if (contains(state, sid)) sum.add(count);
+  PairWalk pairs(self->st, inflight.get());
+  return builtin_sum([&]() -> Ref {
+    Ref sid, count;
+    while (pairs.next(&sid, &count)) {
+      if (contains(state, sid.get())) return count;
+    }
+    return Ref();
   });
-  return sum.total();
 }
 
 // ---------------------------------------------------------------------------

@@ -16,6 +16,7 @@
 
 #include "varnhold/boundary.h"
 #include "varnhold/load_balancer.h"
+#include "varnhold/pynum.h"
 #include "varnhold/rules.h"
 
 namespace varnhold {
@@ -98,6 +99,19 @@ bool fits(PyObject* limit, const Estimate& est, PyObject* zero, bool* ran_code) 
   return check(PyObject_RichCompareBool(limit, est.obj, Py_GE)) != 0;
 }
 
+// int(limit or 0) of a limit as read (NULL when missing) as a machine
+// integer, when the value is a machine number (pynum.h), so that reading it
+// runs no code, and int() of it does not fail; false otherwise.
+bool limit_as_integer(PyObject* raw, long long* out) {
+  double value = 0.0;
+  if (raw && raw != Py_None && !machine_number(raw, &value)) return false;
+  double whole = int_or_zero(value);
+  constexpr double kBound = 9223372036854775808.0;  // 2**63
+  if (!(whole > -kBound && whole < kBound)) return false;  // NaN and infinities too
+  *out = static_cast<long long>(whole);
+  return true;
+}
+
 // _sort_key(s) = (1 if limit == 0 else 0, limit, s["id"]) with
 // limit = int(s.get("max_input_tokens") or 0). Bound to the balancer, which
 // carries the module state.
@@ -105,7 +119,7 @@ PyObject* sort_key(PyObject* self, PyObject* record) {
   return guard([&] {
     ModuleState* st = as_lb(self)->st;
     Ref raw = read_raw_limit(st, record);
-    Ref limit = int_or_zero(raw.get());
+    Ref limit = int_or_zero(PyNum::of(raw ? raw.get() : Py_None)).take();
     Ref zero = new_int(0);
     Ref flag = new_int(check(PyObject_RichCompareBool(limit.get(), zero.get(), Py_EQ)) ? 1 : 0);
     Ref id = getitem(record, st->s_id);
@@ -149,7 +163,7 @@ class MachineKeys {
   void add(ModuleState* st, PyObject* record, PyObject* raw_limit) {
     if (!usable_) return;
     long long limit = 0;
-    if (!PyDict_CheckExact(record) || !int_or_zero_exact(raw_limit, &limit)) return give_up();
+    if (!PyDict_CheckExact(record) || !limit_as_integer(raw_limit, &limit)) return give_up();
     PyObject* id_ptr = nullptr;
     if (PyDict_GetItemRef(record, st->s_id, &id_ptr) < 0) throw PyError();
     Ref id = Ref::steal(id_ptr);

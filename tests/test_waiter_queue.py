@@ -319,14 +319,64 @@ class TimeOutAndCancellation(Base):
         self.assert_unparked()
         self.assertEqual(self.lb.dispatch_counts, {1: 1})
 
-    async def test_closed_coroutine_leaves_no_waiter(self):
+    async def test_closed_or_collected_coroutine_unparks_and_cancels(self):
         a = rec(1)
         self.fill(a)
-        coro = self.lb.wait_for_slot(PK, [a], 1)
-        coro.send(None)
-        self.assertEqual(len(self.lb._all_waiters), 1)
-        coro.close()
+        for end in ("close", "collect"):
+            coro = self.lb.wait_for_slot(PK, [a], 1)
+            coro.send(None)
+            (waiter,) = self.lb._all_waiters
+            if end == "close":
+                coro.close()
+            else:
+                del coro
+                gc.collect()
+            self.assert_unparked()
+            self.assertTrue(waiter.future.cancelled(), end)
+
+
+class HandedSlotPassedOn(Base):
+    """A request handed a slot in the very turn in which its wait ends by
+    cancellation or time-out leaves nobody to use that slot: it goes on to
+    the next request parked on the backend."""
+
+    async def park_two(self):
+        a = rec(1)
+        self.fill(a)
+        first = await self.park(PK, [a], 1)  # the smaller estimate: woken first
+        second = await self.park(PK, [a], 2)
+        return a, first, second
+
+    async def assert_passed_on(self, a, second):
+        self.assertEqual(self.lb._all_waiters, [])  # second was handed the slot
+        self.assertEqual(self.lb.dispatch_counts, {1: 2})  # both hand-overs stay booked
+        self.assertEqual((await second)[:2], (a, "ok"))
         self.assert_unparked()
+
+    async def test_cancelled_in_the_turn_of_its_hand_over(self):
+        a, first, second = await self.park_two()
+        self.lb.decrement(1)
+        first.cancel()
+        with self.assertRaises(asyncio.CancelledError):
+            await first
+        await self.assert_passed_on(a, second)
+        self.assertEqual(self.lb.reject_counts, {})
+
+    async def test_timed_out_in_the_turn_of_its_hand_over(self):
+        deadlines = []
+
+        async def wait_for(future, timeout):  # asyncio.wait_for, its deadline in our hands
+            async with asyncio.timeout(None) as deadline:
+                deadlines.append(deadline)
+                return await future
+
+        self.setting("asyncio", types.SimpleNamespace(**{**vars(asyncio), "wait_for": wait_for}))
+        a, first, second = await self.park_two()
+        asyncio.get_running_loop().call_soon(self.lb.decrement, 1)
+        deadlines[0].reschedule(float("-inf"))  # runs out right after that hand-over
+        self.assertEqual((await first)[:2], (None, "queue_timeout"))
+        await self.assert_passed_on(a, second)
+        self.assertEqual(self.lb.reject_counts, {"queue_timeout": 1})
 
 
 class Faults(Base):

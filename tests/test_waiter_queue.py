@@ -446,6 +446,53 @@ class Removal(Base):
         self.assertEqual((self.lb._all_waiters, list(self.lb._waiters[1])), ([nosy], [nosy]))
 
 
+class ReplacedContainers(Base):
+    """State containers the host replaced are used as Python code uses them:
+    through their own methods, by name."""
+
+    async def test_subclass_methods_are_called_in_the_algorithm_order(self):
+        calls = []
+
+        def traced(base, *names):
+            def make(name):
+                def method(self, *args):
+                    calls.append((name, args[0] if args and base is dict else None))
+                    return getattr(base, name)(self, *args)
+                return method
+            return type("Traced" + base.__name__, (base,), {n: make(n) for n in names})
+
+        self.lb._waiters = traced(dict, "get", "setdefault", "pop")()
+        self.lb._all_waiters = traced(list, "append", "remove")()
+        self.lb.queue_wait_samples = traced(varnhold.deque, "append")(maxlen=512)
+        a = rec(1)
+        self.fill(a)
+        task = await self.park(PK, [a], 1)
+        self.lb.decrement(1)
+        self.assertEqual((await task)[:2], (a, "ok"))
+        self.assertEqual(calls, [("setdefault", 1), ("append", None),  # parking
+                                 ("get", 1),  # the wake-up
+                                 ("get", 1), ("pop", 1), ("remove", None),  # unparking
+                                 ("append", None)])  # the wait sample
+
+    async def test_containers_without_the_method(self):
+        a = rec(1)
+        cases = [  # attribute, replacement, the method missing last
+            ("_waiters", [], "get"),  # setdefault, then the unparking's get
+            ("_all_waiters", {}, "remove"),  # append, then the unparking's remove
+            ("queue_wait_samples", {}, "append"),
+        ]
+        for attr, value, method in cases:
+            self.lb = varnhold.LoadBalancer()
+            setattr(self.lb, attr, value)
+            with self.assertRaisesRegex(AttributeError, f"object has no attribute '{method}'"):
+                await self.lb.wait_for_slot(PK, [a], 1)
+        self.lb._waiters = ()
+        with self.assertRaisesRegex(AttributeError, "'tuple' object has no attribute 'get'"):
+            self.lb._wake_one(1)
+        with self.assertRaisesRegex(AttributeError, "'tuple' object has no attribute 'get'"):
+            self.lb._remove_waiter(varnhold._Waiter(PK, [a], 1, None, 1.0))
+
+
 class ChangedRecordClass(unittest.TestCase):
     def test_changes_to_the_record_class_are_seen(self):
         # In a fresh interpreter: a changed class stays changed for the process.

@@ -11,28 +11,7 @@ namespace varnhold {
 
 namespace {
 
-// The lease's three attributes.
-enum class Field { kLb, kServerId, kReleased };
-
-PyObject* LeaseObject::*slot_of(Field f) {
-  switch (f) {
-    case Field::kLb: return &LeaseObject::lb;
-    case Field::kServerId: return &LeaseObject::server_id;
-    case Field::kReleased: break;
-  }
-  return &LeaseObject::released;
-}
-
-PyObject* name_of(ModuleState* st, Field f) {
-  switch (f) {
-    case Field::kLb: return st->s_lb;
-    case Field::kServerId: return st->s_server_id;
-    case Field::kReleased: break;
-  }
-  return st->s__released;
-}
-
-// Whether attribute lookup on this lease finds the three slots themselves:
+// Whether attribute lookup on this lease finds its three slots themselves:
 // the module's own class, unmodified. A subclass may put properties or
 // __getattribute__ in front of them.
 bool own_class(PyObject* self) {
@@ -40,37 +19,50 @@ bool own_class(PyObject* self) {
   return Py_TYPE(self) == st->lease_type && st->lease_type_pristine;
 }
 
-// self.<field>, owned.
-Ref lease_get(LeaseObject* self, Field f) {
-  PyObject* obj = reinterpret_cast<PyObject*>(self);
-  if (!own_class(obj)) return getattr(obj, name_of(self->st, f));
-  PyObject* v = self->*slot_of(f);
-  if (!v) {
-    raise_format(PyExc_AttributeError, "'InflightLease' object has no attribute '%U'",
-                 name_of(self->st, f));
-  }
-  return Ref::borrow(v);
+using Field = PyObject* LeaseObject::*;
+
+[[noreturn, gnu::noinline, gnu::cold]] void missing(PyObject* name) {
+  raise_format(PyExc_AttributeError, "'InflightLease' object has no attribute '%U'", name);
 }
 
-// self.<field> = value
-void lease_set(LeaseObject* self, Field f, PyObject* value) {
+// self.<name>, owned; the slot holds it for the module's own class.
+template <Field slot>
+Ref lease_get(LeaseObject* self, PyObject* name) {
+  PyObject* obj = reinterpret_cast<PyObject*>(self);
+  if (!own_class(obj)) return getattr(obj, name);
+  if (PyObject* v = self->*slot) return Ref::borrow(v);
+  missing(name);
+}
+
+// self.<name> = value
+template <Field slot>
+void lease_set(LeaseObject* self, PyObject* name, PyObject* value) {
   PyObject* obj = reinterpret_cast<PyObject*>(self);
   if (!own_class(obj)) {
-    check(PyObject_SetAttr(obj, name_of(self->st, f), value));
+    check(PyObject_SetAttr(obj, name, value));
     return;
   }
   // The old value goes after the new one is in place, as an assignment does.
-  Py_XSETREF(self->*slot_of(f), Py_NewRef(value));
+  Py_XSETREF(self->*slot, Py_NewRef(value));
 }
 
 // self.lb.<method>(self.server_id): the balancer's own operation when lb is
 // one whose methods are the module's. The method is found before
 // self.server_id is read, as the call expression finds it.
 void call_lb(LeaseObject* self, PyObject* name, Ref (*direct)(LB*, PyObject*)) {
-  Ref lb = lease_get(self, Field::kLb);
-  bool own = PyObject_TypeCheck(lb.get(), self->st->lb_type) && own_methods(as_lb(lb.get()));
+  ModuleState* st = self->st;
+  if (own_class(reinterpret_cast<PyObject*>(self)) && self->lb && self->server_id &&
+      Py_IS_TYPE(self->lb, st->lb_type) && own_methods(as_lb(self->lb))) {
+    // The usual lease: no code runs between the reads of the two slots.
+    Ref lb = Ref::borrow(self->lb);
+    Ref sid = Ref::borrow(self->server_id);
+    direct(as_lb(lb.get()), sid.get());
+    return;
+  }
+  Ref lb = lease_get<&LeaseObject::lb>(self, st->s_lb);
+  bool own = PyObject_TypeCheck(lb.get(), st->lb_type) && own_methods(as_lb(lb.get()));
   Ref method = own ? Ref() : getattr(lb.get(), name);
-  Ref sid = lease_get(self, Field::kServerId);
+  Ref sid = lease_get<&LeaseObject::server_id>(self, st->s_server_id);
   if (own) {
     direct(as_lb(lb.get()), sid.get());
   } else {
@@ -81,9 +73,18 @@ void call_lb(LeaseObject* self, PyObject* name, Ref (*direct)(LB*, PyObject*)) {
 }  // namespace
 
 void lease_init(LeaseObject* self, PyObject* lb, PyObject* server_id) {
-  lease_set(self, Field::kLb, lb);
-  lease_set(self, Field::kServerId, server_id);
-  lease_set(self, Field::kReleased, Py_False);
+  ModuleState* st = self->st;
+  if (own_class(reinterpret_cast<PyObject*>(self)) && !self->lb && !self->server_id &&
+      !self->released) {
+    // A new lease: no old value goes, so no code runs in between.
+    self->lb = Py_NewRef(lb);
+    self->server_id = Py_NewRef(server_id);
+    self->released = Py_NewRef(Py_False);
+    return;
+  }
+  lease_set<&LeaseObject::lb>(self, st->s_lb, lb);
+  lease_set<&LeaseObject::server_id>(self, st->s_server_id, server_id);
+  lease_set<&LeaseObject::released>(self, st->s__released, Py_False);
 }
 
 Ref lease_enter(LeaseObject* self) {
@@ -96,13 +97,14 @@ Ref lease_enter(LeaseObject* self) {
 //   self.lb.decrement(self.server_id)
 //   self._released = True
 void lease_uncount(LeaseObject* self) {
-  {
-    Ref released = lease_get(self, Field::kReleased);
-    if (released.get() == Py_True) return;
-    if (released.get() != Py_False && truthy(released.get())) return;
+  PyObject* flag = own_class(reinterpret_cast<PyObject*>(self)) ? self->released : nullptr;
+  if (flag == Py_True) return;  // the usual flags, immortal: nothing to hold
+  if (flag != Py_False) {
+    Ref released = lease_get<&LeaseObject::released>(self, self->st->s__released);
+    if (truthy(released.get())) return;
   }
   call_lb(self, self->st->s_decrement, decrement);
-  lease_set(self, Field::kReleased, Py_True);
+  lease_set<&LeaseObject::released>(self, self->st->s__released, Py_True);
 }
 
 void lease_exit(LeaseObject* self, PyObject*, PyObject*, PyObject*) { lease_uncount(self); }

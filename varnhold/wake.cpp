@@ -188,13 +188,9 @@ void hand_over(LB* self, PyObject* server_id, std::vector<WaiterFields>& pending
   }
 }
 
-}  // namespace
-
-void wake_one(LB* self, PyObject* server_id) {
-  Ref q = parked_on(self, server_id);
-  if (!q) return;  // nobody parked: neither the clock nor the mode is read
-  std::vector<WaiterFields> pending = pending_in(self->st, q.get());
-  q.reset();
+// Steps 2 to 5, with somebody parked on the server.
+[[gnu::noinline]] void wake_parked(LB* self, PyObject* server_id, PyObject* q) {
+  std::vector<WaiterFields> pending = pending_in(self->st, q);
   if (pending.empty()) {
     // Step 3: self._waiters.pop(server_id, None), done waiters and all.
     Ref waiters = get_state(self, kWaiters);
@@ -203,6 +199,14 @@ void wake_one(LB* self, PyObject* server_id) {
   }
   order_pending(self, pending);
   hand_over(self, server_id, pending);
+}
+
+}  // namespace
+
+void wake_one(LB* self, PyObject* server_id) {
+  Ref q = parked_on(self, server_id);
+  if (!q) return;  // nobody parked: neither the clock nor the mode is read
+  wake_parked(self, server_id, q.get());
 }
 
 void wake_one_via_self(LB* self, PyObject* server_id) {

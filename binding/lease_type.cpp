@@ -24,24 +24,23 @@ PyObject* lease_new(PyTypeObject* type, PyObject*, PyObject*) {
 constexpr FunctionSpec kInit{signature("InflightLease.__init__", "$self", 0, P(lb), P(server_id)),
                              &lease_init, ""};
 
-// __init__ from a tuple and a dict: the call's own arguments, laid out as a
-// vectorcall, bound to the signature.
+// __init__ from a tuple and a dict: the tuple's own items are the argument
+// vector; keyword values follow them in a list that owns them while bound.
 int lease_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (!kwds || PyDict_GET_SIZE(kwds) == 0) {
+    Ref r = Ref::steal(entry<kInit>(self, &PyTuple_GET_ITEM(args, 0), nargs, nullptr));
+    return r ? 0 : -1;
+  }
   return guard_int([&] {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Ref kwnames;
-    Ref stack = check(PyList_New(0));  // owns the values while they are bound
-    for (Py_ssize_t i = 0; i < nargs; ++i) check(PyList_Append(stack.get(), PyTuple_GET_ITEM(args, i)));
-    if (kwds && PyDict_GET_SIZE(kwds)) {
-      kwnames = check(PySequence_Tuple(kwds));
-      for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames.get()); ++k) {
-        Ref v = getitem(kwds, PyTuple_GET_ITEM(kwnames.get(), k));
-        check(PyList_Append(stack.get(), v.get()));
-      }
+    Ref stack = check(PySequence_List(args));
+    Ref kwnames = check(PySequence_Tuple(kwds));
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames.get()); ++k) {
+      Ref v = getitem(kwds, PyTuple_GET_ITEM(kwnames.get(), k));
+      check(PyList_Append(stack.get(), v.get()));
     }
-    Ref result = Ref::steal(entry<kInit>(self, PySequence_Fast_ITEMS(stack.get()), nargs,
-                                         kwnames.get()));
-    if (!result) throw PyError();
+    Ref r = Ref::steal(entry<kInit>(self, PySequence_Fast_ITEMS(stack.get()), nargs, kwnames.get()));
+    if (!r) throw PyError();
   });
 }
 

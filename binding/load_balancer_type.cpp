@@ -247,7 +247,8 @@ PyGetSetDef lb_getset[] = {
 };
 
 PyType_Slot lb_slots[] = {
-    {Py_tp_doc, const_cast<char*>("The dispatch state of the process and every dispatch "
+    {Py_tp_doc, const_cast<char*>("LoadBalancer()\n--\n\n"
+                                  "The dispatch state of the process and every dispatch "
                                   "operation: selection, capacity, parking and reports.")},
     {Py_tp_new, reinterpret_cast<void*>(lb_new)},
     {Py_tp_init, reinterpret_cast<void*>(lb_tp_init)},

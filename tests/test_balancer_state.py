@@ -11,24 +11,9 @@ import weakref
 from unittest import mock
 
 import varnhold
-from test_module_startup import run_python
+from support import FakeClock, patch_module, run_python
 
 KEY = ("model-a", frozenset({1, 2}), "fast")
-
-
-class FakeClock:
-    """Stands in for the time module: varnhold.time = FakeClock()."""
-
-    def __init__(self, mono=100.0, wall=1_700_000_000.0):
-        self.mono, self.wall, self.calls = mono, wall, []
-
-    def monotonic(self):
-        self.calls.append("monotonic")
-        return self.mono
-
-    def time(self):
-        self.calls.append("time")
-        return self.wall
 
 
 class Recorder(varnhold.LoadBalancer):
@@ -71,7 +56,7 @@ class ConstructionTest(unittest.TestCase):
         self.assertIs(lb.queue_enabled(), varnhold.QUEUE_ENABLED)
 
     def test_initial_mode_is_the_current_default_unchanged(self):
-        self.addCleanup(setattr, varnhold, "DEFAULT_ROUTING_MODE", varnhold.DEFAULT_ROUTING_MODE)
+        patch_module(self, "DEFAULT_ROUTING_MODE")
         varnhold.DEFAULT_ROUTING_MODE = " Hybrid "
         with self.assertNoLogs(varnhold.logger, "DEBUG"):
             lb = varnhold.LoadBalancer()
@@ -197,7 +182,7 @@ class InflightCountTest(unittest.TestCase):
             def warning(self, *args):
                 calls.append(args)
 
-        self.addCleanup(setattr, varnhold, "logger", varnhold.logger)
+        patch_module(self, "logger")
         varnhold.logger = Logger()
         lb = varnhold.LoadBalancer()
         lb.increment("a")
@@ -238,7 +223,7 @@ class RoutingModeTest(unittest.TestCase):
         self.assertEqual(lb.get_routing_mode(), "queue_all")
 
     def test_queue_all_settings(self):
-        self.addCleanup(setattr, varnhold, "QUEUE_ENABLED", varnhold.QUEUE_ENABLED)
+        patch_module(self, "QUEUE_ENABLED")
         varnhold.QUEUE_ENABLED = False
         lb = varnhold.LoadBalancer()
         with self.assertLogs(varnhold.logger, "INFO"):
@@ -272,8 +257,7 @@ class RoutingModeTest(unittest.TestCase):
     def test_settings_and_normaliser_are_read_at_call_time(self):
         names = ("QUEUE_ENABLED", "QUEUE_TTL_SEC", "QUEUE_MAX_DEPTH_MULTIPLIER",
                  "QUEUE_ALL_TTL_SEC", "normalize_routing_mode")
-        for name in names:
-            self.addCleanup(setattr, varnhold, name, getattr(varnhold, name))
+        patch_module(self, *names)
         lb = varnhold.LoadBalancer()
         varnhold.QUEUE_ENABLED = True
         self.assertIs(lb.queue_enabled(), True)
@@ -303,25 +287,20 @@ class PoolLockTest(unittest.TestCase):
         class FakeAsyncio:
             class Lock:
                 pass
-        self.addCleanup(setattr, varnhold, "asyncio", varnhold.asyncio)
+        patch_module(self, "asyncio")
         varnhold.asyncio = FakeAsyncio
         self.assertIsInstance(varnhold.LoadBalancer()._lock_for(KEY), FakeAsyncio.Lock)
 
 
 class RecordDispatchTest(unittest.TestCase):
-    def install(self, clock):
-        self.addCleanup(setattr, varnhold, "time", varnhold.time)
-        varnhold.time = clock
-        return clock
-
     def test_books_one_dispatch_with_the_clocks_in_order(self):
-        clock = self.install(FakeClock())
+        clock = FakeClock(100.0).install(self)
         lb = varnhold.LoadBalancer()
         server = {"id": 7, "weight": 1.0}
         self.assertIsNone(lb._record_dispatch(KEY, server))
         self.assertEqual(clock.calls, ["monotonic", "time"])
         self.assertEqual(lb.dispatch_counts, {7: 1})
-        self.assertEqual(lb.last_dispatch_ts, {7: 1_700_000_000.0})
+        self.assertEqual(lb.last_dispatch_ts, {7: 1_700_000_100.0})
         self.assertEqual(lb._pool_last_access, {KEY: 100.0})
         win = lb._pool_dispatch_windows[KEY]
         self.assertIs(type(win), collections.deque)
@@ -329,17 +308,17 @@ class RecordDispatchTest(unittest.TestCase):
         self.assertEqual(lb.inflight, {})
 
     def test_window_keeps_the_newest_4096(self):
-        clock = self.install(FakeClock(mono=0.0))
+        clock = FakeClock(0.0).install(self)
         lb = varnhold.LoadBalancer()
         for i in range(4097):
-            clock.mono = float(i)
+            clock.now = float(i)
             lb._record_dispatch(KEY, {"id": 1})
         win = lb._pool_dispatch_windows[KEY]
         self.assertEqual((len(win), win[0], win[-1]), (4096, 1.0, 4096.0))
         self.assertEqual(lb.dispatch_counts, {1: 4097})
 
     def test_existing_empty_window_stays_in_place(self):
-        self.install(FakeClock())
+        FakeClock(100.0).install(self)
         lb = varnhold.LoadBalancer()
         win = collections.deque(maxlen=3)
         lb._pool_dispatch_windows[KEY] = win
@@ -365,7 +344,7 @@ class RecordDispatchTest(unittest.TestCase):
         self.assertIs(type(lb._pool_last_access[KEY]), float)
 
     def test_record_without_id_changes_nothing(self):
-        clock = self.install(FakeClock())
+        clock = FakeClock(100.0).install(self)
         lb = varnhold.LoadBalancer()
         lb._record_dispatch(KEY, {"id": 1})
         clock.calls.clear()

@@ -9,6 +9,7 @@ import unittest
 import weakref
 
 import _bridge_probe as probe
+from support import VirtualTimeCase
 
 
 class Gen:
@@ -214,6 +215,25 @@ class ProtocolTest(unittest.TestCase):
         del c  # dropped while suspended: finalised like close()
         self.assertEqual((cb.calls, g.closed), (1, True))
 
+    def test_dropped_before_it_ever_ran_warns_as_a_coroutine_does(self):
+        import warnings
+        import varnhold
+        lb = varnhold.LoadBalancer()
+        key = ("m", frozenset(), "t")
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            lb.select(key, [])  # dropped at once
+            gc.collect()
+            started = lb.select(key, [])
+            with self.assertRaises(StopIteration):
+                started.send(None)
+            probe.await_one(Gen(), None).close()  # closed, not dropped
+            del started
+            gc.collect()
+        messages = [(w.category, str(w.message)) for w in seen]
+        self.assertEqual(messages, [(RuntimeWarning,
+                                     "coroutine 'LoadBalancer.select' was never awaited")])
+
     def test_generator_exit_closes_the_awaited_iterator_first(self):
         cb, g = Callback(), Gen()
         c = probe.await_one(g, cb)
@@ -326,7 +346,10 @@ class ProtocolTest(unittest.TestCase):
         self.assertEqual([sys.getrefcount(o) for o in objs], before)
 
 
-class AsyncioTest(unittest.IsolatedAsyncioTestCase):
+class AsyncioTest(VirtualTimeCase):
+    """Under asyncio, on an event loop with a fake clock: its timers and
+    time-outs fire in the same order on every machine."""
+
     async def asyncSetUp(self):
         self.loop = asyncio.get_running_loop()
         self.guards = probe.live_guards()

@@ -5,12 +5,14 @@ its ordinary result, and leave the balancer consistent and usable."""
 
 import asyncio
 import collections
+import functools
 import inspect
 import math
 import unittest
 from unittest import mock
 
 import varnhold
+from support import VirtualTimeCase, patch_module, rec, silence_logger
 
 PK = ("model", frozenset({1, 2}), "tier")
 
@@ -29,8 +31,7 @@ class BadHash:
         raise Boom("hash")
 
 
-def rec(sid, cap=1, weight=1.0):
-    return {"id": sid, "weight": weight, "max_concurrency": cap, "max_input_tokens": 1000}
+backend = functools.partial(rec, cap=1, max_input_tokens=1000)  # a valid record
 
 
 SELF_LIST = []
@@ -50,15 +51,15 @@ HOSTILE = [None, -1, 2**100, -(2**100), math.nan, math.inf, -math.inf, "x", b"x"
 VALID = {
     "set_routing_mode": ("hybrid",), "get_routing_mode": (), "queue_enabled": (),
     "queue_ttl_sec": (), "queue_depth_multiplier": (), "_superfast_cap": (3,),
-    "_hybrid_hot": (PK, 3, 1.0), "_effective_cap_for": (rec(1), 3, 1.0, PK),
-    "effective_cap_for": (rec(1), [rec(1)], PK), "_pool_inflight": ([rec(1)],),
+    "_hybrid_hot": (PK, 3, 1.0), "_effective_cap_for": (backend(1), 3, 1.0, PK),
+    "effective_cap_for": (backend(1), [backend(1)], PK), "_pool_inflight": ([backend(1)],),
     "_recent_dispatch_rate": (PK,), "increment": (1,), "decrement": (1,), "get_inflight": (1,),
     "force_clear": (1,), "_lock_for": (PK,), "_evict_stale_pools": (),
-    "_under_capacity": (rec(1), [rec(1)], PK), "select": (PK, [rec(1), rec(2)]),
-    "_wrr_pick": (PK, [rec(1), rec(2)]), "_least_connections_pick": ([rec(1)],),
-    "_sticky_lookup": ([rec(1), rec(2)], "user"), "_record_dispatch": (PK, rec(1)),
-    "filter_by_fit": ([rec(1)], 10), "_queue_capacity_for_pool": ([rec(1)],),
-    "wait_for_slot": (PK, [rec(1)], 10), "_wake_one": (1,), "note_reject": ("x",),
+    "_under_capacity": (backend(1), [backend(1)], PK), "select": (PK, [backend(1), backend(2)]),
+    "_wrr_pick": (PK, [backend(1), backend(2)]), "_least_connections_pick": ([backend(1)],),
+    "_sticky_lookup": ([backend(1), backend(2)], "user"), "_record_dispatch": (PK, backend(1)),
+    "filter_by_fit": ([backend(1)], 10), "_queue_capacity_for_pool": ([backend(1)],),
+    "wait_for_slot": (PK, [backend(1)], 10), "_wake_one": (1,), "note_reject": ("x",),
     "_bump_reject": ("x",), "snapshot": (), "prometheus_text": (),
     "_try_admit": None, "_fulfill": None, "_remove_waiter": None,  # need a waiter
 }
@@ -73,8 +74,9 @@ KEYWORDS = {"select": ("estimated_tokens", "force_server_id", "sin_binned", "alg
 
 
 async def outcome(fn, *args, **kwargs):
-    """Calls, awaits what is awaitable (briefly), and returns the result or
-    the Exception raised. Anything that is not an Exception fails the test."""
+    """Calls, awaits what is awaitable (for 50 ms of the loop's fake clock),
+    and returns the result or the Exception raised. Anything that is not an
+    Exception fails the test."""
     try:
         result = fn(*args, **kwargs)
         if inspect.isawaitable(result):
@@ -84,16 +86,18 @@ async def outcome(fn, *args, **kwargs):
         return e
 
 
-class Base(unittest.IsolatedAsyncioTestCase):
+class Base(VirtualTimeCase):
+    """On an event loop with a fake clock, so that time-outs fire in the same
+    order on every machine; the balancer keeps the real clock (the fast road).
+    Each turn of the loop takes a tenth of a millisecond, so a task that never
+    waits (a reaper with a negative interval) still runs out a time-out."""
+
+    TURN = 0.0001
+
     def setUp(self):
         self.lb = varnhold.LoadBalancer()
-        for name, value in (("QUEUE_ENABLED", True), ("QUEUE_TTL_SEC", 0.005)):
-            p = mock.patch.object(varnhold, name, value)
-            p.start()
-            self.addCleanup(p.stop)
-        p = mock.patch.object(varnhold.logger, "disabled", True)
-        p.start()
-        self.addCleanup(p.stop)
+        patch_module(self, QUEUE_ENABLED=True, QUEUE_TTL_SEC=0.005)
+        silence_logger(self)
 
     def assertConsistent(self, lb):
         for sid, n in lb.inflight.items():
@@ -130,8 +134,8 @@ class HostileArguments(Base):
         loop = asyncio.get_running_loop()
         for name, valid in VALID.items():
             if valid is None:
-                waiter = varnhold._Waiter(PK, [rec(1)], 5, loop.create_future(), 0.0)
-                valid = (waiter, rec(1)) if name == "_fulfill" else (waiter,)
+                waiter = varnhold._Waiter(PK, [backend(1)], 5, loop.create_future(), 0.0)
+                valid = (waiter, backend(1)) if name == "_fulfill" else (waiter,)
             for i in range(len(valid)):
                 for bad in HOSTILE:
                     args = valid[:i] + (bad,) + valid[i + 1:]
@@ -171,14 +175,14 @@ class HostileArguments(Base):
 
     async def test_coroutine_objects_misused(self):
         lb = self.lb
-        coro = lb.select(PK, [rec(1)])
+        coro = lb.select(PK, [backend(1)])
         with self.assertRaises(StopIteration) as stop:
             coro.send(None)
-        self.assertEqual(stop.exception.value, rec(1))
+        self.assertEqual(stop.exception.value, backend(1))
         self.assertRaises(RuntimeError, coro.send, None)
-        coro = lb.wait_for_slot(PK, [rec(1)], 5)
+        coro = lb.wait_for_slot(PK, [backend(1)], 5)
         self.assertRaises(ValueError, coro.throw, ValueError("from the host"))
-        coro = lb._wrr_pick(PK, [rec(1)])
+        coro = lb._wrr_pick(PK, [backend(1)])
         coro.close()
         self.assertRaises(RuntimeError, coro.send, None)
         coro = varnhold.inflight_reaper_loop(lb, interval_sec=math.nan)
@@ -198,10 +202,10 @@ class HostileRecords(Base):
                 with self.subTest(record=type(bad["id"] if type(bad) is dict else bad).__name__,
                                   sin_binned=sin):
                     for algo in varnhold.VALID_LB_ALGORITHMS:
-                        err = await outcome(lb.select, PK, [rec(1), bad], algorithm=algo,
+                        err = await outcome(lb.select, PK, [backend(1), bad], algorithm=algo,
                                             sin_binned=sin, sticky_key="u")
                         self.assertIsInstance(err, (TypeError, Boom))
-                    err = await outcome(lb.wait_for_slot, PK, [rec(1), bad], 5, sin_binned=sin)
+                    err = await outcome(lb.wait_for_slot, PK, [backend(1), bad], 5, sin_binned=sin)
                     self.assertIsInstance(err, (TypeError, Boom))
                     self.assertEqual((lb._waiters, lb._all_waiters, lb.dispatch_counts),
                                      ({}, [], {}))
@@ -214,10 +218,10 @@ class HostileRecords(Base):
         lb = self.lb
         lb.set_routing_mode("max_concurrency")
         for key in ([1], (["m"], frozenset(), "t"), BadHash()):
-            for call in (lambda: lb.select(key, [rec(1)]), lambda: lb._wrr_pick(key, [rec(1)]),
-                         lambda: lb._lock_for(key), lambda: lb._record_dispatch(key, rec(1)),
-                         lambda: lb.effective_cap_for(rec(1), [rec(1)], key),
-                         lambda: lb.wait_for_slot(key, [rec(1)], 5)):
+            for call in (lambda: lb.select(key, [backend(1)]), lambda: lb._wrr_pick(key, [backend(1)]),
+                         lambda: lb._lock_for(key), lambda: lb._record_dispatch(key, backend(1)),
+                         lambda: lb.effective_cap_for(backend(1), [backend(1)], key),
+                         lambda: lb.wait_for_slot(key, [backend(1)], 5)):
                 self.assertIsInstance(await outcome(call), (TypeError, Boom))
         # Booking counts the server before it reaches the pool key.
         self.assertEqual((lb.dispatch_counts, lb._locks, lb._pool_last_access, lb._all_waiters),
@@ -225,7 +229,7 @@ class HostileRecords(Base):
         # Parked with a key that fails later: the wait ends in the error and
         # the queues are left clean, for the waiter and for the next request.
         lb.increment(1)
-        task = asyncio.ensure_future(lb.wait_for_slot([1], [rec(1)], 5))
+        task = asyncio.ensure_future(lb.wait_for_slot([1], [backend(1)], 5))
         await asyncio.sleep(0)
         self.assertEqual(lb.decrement(1), 0)
         self.assertIsInstance(await outcome(lambda: task), TypeError)
@@ -271,7 +275,7 @@ class HostileWaiters(Base):
     async def test_waiters_with_hostile_fields_or_that_change_the_queues(self):
         lb = self.lb
         lb.set_routing_mode("max_concurrency")
-        a, b = rec(1), rec(2)
+        a, b = backend(1), backend(2)
 
         class Sneaky:
             """A token estimate whose comparison empties the queues."""
@@ -323,7 +327,7 @@ class HostileSettings(Base):
              "ROUTING_MODE_QUEUE_ALL", "RejectReason", "deque", "time", "asyncio", "logger")
 
     async def exercise(self, lb):
-        recs = [rec(1, cap=2), rec(2, cap=2**80)]
+        recs = [backend(1, cap=2), backend(2, cap=2**80)]
         body = {"messages": [{"content": [{"type": "image"}, {"type": "text", "text": "ab"}]}]}
         for mode in ("superfast", "hybrid", "max_concurrency", "queue_all"):
             lb._routing_mode = mode
@@ -351,7 +355,7 @@ class HostileSettings(Base):
                     self.assertConsistent(lb)
 
     async def test_bounded_at_the_point_of_use(self):
-        lb = self.lb
+        lb, pair = self.lb, [backend(1, cap=2), backend(2, cap=3)]
         with mock.patch.object(varnhold, "SUPERFAST_PER_SERVER_CAP", -(2**100)):
             self.assertEqual(lb._superfast_cap(3), 1)
         with mock.patch.object(varnhold, "SUPERFAST_PER_SERVER_CAP", 2**100):
@@ -359,19 +363,19 @@ class HostileSettings(Base):
             self.assertEqual(lb._superfast_cap(0), 2**100)
             self.assertEqual(lb.snapshot()["superfast_cap"], 2**100)
         with mock.patch.object(varnhold, "QUEUE_MAX_DEPTH_MULTIPLIER", 2**100):
-            self.assertEqual(lb._queue_capacity_for_pool([rec(1, 2), rec(2, 3)]), 5 * 2**100)
+            self.assertEqual(lb._queue_capacity_for_pool(pair), 5 * 2**100)
         with mock.patch.object(varnhold, "QUEUE_MAX_DEPTH_MULTIPLIER", -(2**100)):
-            self.assertEqual(lb._queue_capacity_for_pool([rec(1, 2), rec(2, 3)]), 5)
+            self.assertEqual(lb._queue_capacity_for_pool(pair), 5)
         with mock.patch.object(varnhold, "QUEUE_TTL_SEC", math.nan):
             self.assertTrue(math.isnan(lb.queue_ttl_sec()))
         with mock.patch.object(varnhold, "IMAGE_TOKEN_COST", 2**100):
             body = {"messages": [{"content": [{"type": "image_url"}] * 3}]}
             self.assertEqual(varnhold.estimate_request_tokens(body), 3 * 2**100)
         with mock.patch.object(varnhold, "QUEUE_TTL_SEC", -math.inf):
-            self.assertEqual((await lb.wait_for_slot(PK, [rec(1)], 1))[:2], (rec(1), "ok"))
+            self.assertEqual((await lb.wait_for_slot(PK, [backend(1)], 1))[:2], (backend(1), "ok"))
             lb.increment(1)
             lb.increment(1)
-            self.assertEqual((await lb.wait_for_slot(PK, [rec(1)], 1))[1], "queue_timeout")
+            self.assertEqual((await lb.wait_for_slot(PK, [backend(1)], 1))[1], "queue_timeout")
         self.assertEqual(lb._all_waiters, [])
 
 

@@ -6,14 +6,12 @@ import collections
 import dataclasses
 import json
 import os
-import subprocess
-import sys
 import tempfile
-import textwrap
 import typing
 import unittest
 
 import varnhold
+from support import run_python
 
 STANDARD = [
     "asyncio", "logging", "os", "time", "deque", "dataclass", "field",
@@ -52,19 +50,6 @@ LB_METHOD_ORDER = [
     "wait_for_slot", "_try_admit", "_wake_one", "_fulfill", "_remove_waiter",
     "note_reject", "_bump_reject", "snapshot", "prometheus_text",
 ]
-
-
-def run_python(code, env_extra=None, cwd=None):
-    """Runs code in a fresh interpreter with no QUORVANE_LB_* variable set
-    except those given; returns its stdout."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("QUORVANE_LB_")}
-    env.update(env_extra or {})
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, cwd=cwd,
-                          capture_output=True, text=True, timeout=120)
-    if proc.returncode != 0:
-        raise AssertionError(f"subprocess failed ({proc.returncode}):\n{proc.stderr}")
-    return proc.stdout
 
 
 class NamespaceTest(unittest.TestCase):

@@ -1,4 +1,6 @@
-"""The in-flight reaper loop, run as a task with a short interval."""
+"""The in-flight reaper loop, run as a task with a short interval on an event
+loop with a fake clock: the loop's time-outs and the reaper's sleeps fire in the
+same order on every machine."""
 
 import asyncio
 import logging
@@ -7,11 +9,12 @@ import unittest
 from unittest import mock
 
 import varnhold
+from support import VirtualTimeCase
 
 TICK = 0.005
 
 
-class Base(unittest.IsolatedAsyncioTestCase):
+class Base(VirtualTimeCase):
     def setUp(self):
         self.lb = varnhold.LoadBalancer()
         self.sleeps = []

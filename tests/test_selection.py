@@ -3,32 +3,14 @@
 import asyncio
 import hashlib
 import random
-import sys
 import unittest
 from unittest import mock
 
 import varnhold
+from support import FakeClock, patch_module, rec, run_python
 
 KEY = ("model", frozenset({1, 2}), "fast")
 OTHER = ("model", frozenset({3}), "fast")
-
-
-class FakeClock:
-    def __init__(self, now=500.0):
-        self.now = now
-
-    def monotonic(self):
-        return self.now
-
-    def time(self):
-        return 1.7e9 + self.now
-
-
-def rec(sid, weight=1, cap=None):
-    r = {"id": sid, "weight": weight}
-    if cap is not None:
-        r["max_concurrency"] = cap
-    return r
 
 
 def hrw_winner(records, key):
@@ -43,10 +25,6 @@ class SelectionTest(unittest.IsolatedAsyncioTestCase):
     def setUp(self):
         self.lb = varnhold.LoadBalancer()
         self.lb.set_routing_mode("max_concurrency")
-        self.saved_time = varnhold.time
-
-    def tearDown(self):
-        varnhold.time = self.saved_time
 
     async def ids(self, cands, n, key=KEY, **kw):
         return [(await self.lb.select(key, cands, **kw))["id"] for _ in range(n)]
@@ -79,7 +57,7 @@ class RoundRobin(SelectionTest):
         self.assertEqual(self.lb._wrr[KEY], {1: 1.0, 2: 1.0, 3: 1.0, 4: -1.0, 5: -2.0})
 
     async def test_pruning_and_last_access(self):
-        varnhold.time = clock = FakeClock(42.0)
+        clock = FakeClock(42.0).install(self)
         await self.ids([rec(1), rec(2), rec(3)], 1)
         self.assertEqual(self.lb._wrr[KEY], {1: -2.0, 2: 1.0, 3: 1.0})
         clock.now = 43.5
@@ -375,38 +353,62 @@ class Overrides(SelectionTest):
 
 
 class RequestRoad(SelectionTest):
-    """The road of every request, on the real clock: results must not depend on
-    whether the balancer is a plain one or a subclass reached method by method."""
+    """The road of every request: results must not depend on whether the
+    balancer is a plain one or a subclass reached method by method. On the
+    real clock the plain one takes the fast road."""
+
+    OLDEST = 1000.0  # seconds: the age of the first dispatch in a pool's window
 
     async def test_plain_and_subclassed_balancers_agree(self):
         class Sub(varnhold.LoadBalancer):
             pass
 
+        # No dispatch ever leaves the rate window, and each case sets a rate
+        # threshold well clear of the pool's rate (at least a tenth, beyond the
+        # exit ratio 0.8 included), so no moment of the clock tips a decision.
+        patch_module(self, "time", "HYBRID_RATE_THRESHOLD", HYBRID_RATE_WINDOW_SEC=1e9,
+                     HYBRID_HOT_EXIT_RATIO=0.8)
         rng = random.Random(11)
-        plain, sub = varnhold.LoadBalancer(), Sub()
-        for mode in ("superfast", "hybrid", "max_concurrency", "queue_all"):
-            plain.set_routing_mode(mode)
-            sub.set_routing_mode(mode)
-            for _ in range(150):
-                cands = [{"id": rng.randint(1, 9), "weight": rng.choice([0, 1, 2, 0.5, -1, None]),
-                          "max_concurrency": rng.choice([0, 1, 2, 4, 32, 2.5, None])}
-                         for _ in range(rng.randint(1, 8))]
-                counts = {rng.randint(1, 9): rng.randint(1, 5) for _ in range(rng.randint(0, 5))}
-                kw = {"algorithm": rng.choice([None, "least_connections", "sticky_session"]),
-                      "sticky_key": rng.choice([None, "user-%d" % rng.randint(1, 5)]),
-                      "sin_binned": rng.choice([None, {rng.randint(1, 9)}])}
-                key = rng.choice([KEY, OTHER])
-                results = []
-                for lb in (plain, sub):
-                    lb.inflight.clear()
-                    lb.inflight.update(counts)
-                    won = await lb.select(key, cands, **kw)
-                    results.append(None if won is None else cands.index(won))
-                self.assertEqual(results[0], results[1], (mode, cands, counts, kw))
-                for attr in ("_wrr", "dispatch_counts", "_pool_hot_state"):
-                    self.assertEqual(repr(getattr(plain, attr)), repr(getattr(sub, attr)), attr)
-                self.assertEqual({k: len(v) for k, v in plain._pool_dispatch_windows.items()},
-                                 {k: len(v) for k, v in sub._pool_dispatch_windows.items()})
+        for clock in (varnhold.time, FakeClock()):
+            varnhold.time = clock
+            plain, sub = varnhold.LoadBalancer(), Sub()
+            for mode in ("superfast", "hybrid", "max_concurrency", "queue_all"):
+                plain.set_routing_mode(mode)
+                sub.set_routing_mode(mode)
+                for _ in range(150):
+                    await self.agree(plain, sub, rng, mode)
+
+    def draw_case(self, rng):
+        cands = [{"id": rng.randint(1, 9), "weight": rng.choice([0, 1, 2, 0.5, -1, None]),
+                  "max_concurrency": rng.choice([0, 1, 2, 4, 32, 2.5, None])}
+                 for _ in range(rng.randint(1, 8))]
+        counts = {rng.randint(1, 9): rng.randint(1, 5) for _ in range(rng.randint(0, 5))}
+        kw = {"algorithm": rng.choice([None, "least_connections", "sticky_session"]),
+              "sticky_key": rng.choice([None, "user-%d" % rng.randint(1, 5)]),
+              "sin_binned": rng.choice([None, {rng.randint(1, 9)}])}
+        ages = [self.OLDEST] + sorted((rng.uniform(0, self.OLDEST)
+                                       for _ in range(rng.choice([0, 0, 2, 30]))), reverse=True)
+        # rate / threshold: 2.0 turns the pool hot, 0.9 keeps it as it is, 0.5 cold.
+        threshold = len(ages) / self.OLDEST / rng.choice([2.0, 0.9, 0.5])
+        return rng.choice([KEY, OTHER]), cands, counts, kw, ages, threshold
+
+    async def agree(self, plain, sub, rng, mode):
+        key, cands, counts, kw, ages, threshold = self.draw_case(rng)
+        varnhold.HYBRID_RATE_THRESHOLD = threshold
+        now = varnhold.time.monotonic()
+        results = []
+        for lb in (plain, sub):
+            lb.inflight.clear()
+            lb.inflight.update(counts)
+            lb._pool_dispatch_windows[key] = varnhold.deque((now - a for a in ages), maxlen=4096)
+            won = await lb.select(key, cands, **kw)
+            results.append(None if won is None else cands.index(won))
+        case = (mode, cands, counts, kw, len(ages), threshold)
+        self.assertEqual(results[0], results[1], case)
+        for attr in ("_wrr", "dispatch_counts", "_pool_hot_state"):
+            self.assertEqual(repr(getattr(plain, attr)), repr(getattr(sub, attr)), (attr, case))
+        self.assertEqual({k: len(v) for k, v in plain._pool_dispatch_windows.items()},
+                         {k: len(v) for k, v in sub._pool_dispatch_windows.items()})
 
     async def test_changes_to_the_namespace_take_effect(self):
         cands = [rec(1, cap=32)]
@@ -420,12 +422,14 @@ class RequestRoad(SelectionTest):
             self.assertIsNotNone(await self.lb.select(KEY, cands))
         finally:
             varnhold.SUPERFAST_PER_SERVER_CAP = saved
-        # The time module's own clock, replaced, is the one read.
+        # The time module's own clock, replaced, is the one read (by a balancer
+        # that has seen no other clock).
+        lb = varnhold.LoadBalancer()
         with mock.patch("time.monotonic", lambda: 4242.5), mock.patch("time.time", lambda: 7.0):
-            await self.lb.select(KEY, cands)
-        self.assertEqual(self.lb._pool_last_access[KEY], 4242.5)
-        self.assertEqual(self.lb._pool_dispatch_windows[KEY][-1], 4242.5)
-        self.assertEqual(self.lb.last_dispatch_ts[1], 7.0)
+            await lb.select(KEY, cands)
+        self.assertEqual(lb._pool_last_access[KEY], 4242.5)
+        self.assertEqual(lb._pool_dispatch_windows[KEY][-1], 4242.5)
+        self.assertEqual(lb.last_dispatch_ts[1], 7.0)
 
     async def test_lease_class_as_modified(self):
         self.assertEqual(self.lb.inflight, {})
@@ -477,9 +481,6 @@ asyncio.run(main(sys.argv[1] == "sticky"))
 '''
 
     def test_records_changed_by_python_code_inside_a_pick(self):
-        import subprocess
         for road in ("wrr", "sticky"):
             with self.subTest(road=road):
-                proc = subprocess.run([sys.executable, "-c", self.SCRIPT, road],
-                                      capture_output=True, text=True, timeout=60)
-                self.assertEqual(proc.returncode, 0, proc.stderr)
+                run_python(self.SCRIPT, args=[road])

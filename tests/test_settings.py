@@ -8,7 +8,7 @@ import unittest
 from unittest import mock
 
 import varnhold
-from test_module_startup import run_python
+from support import run_python
 
 # environment variable -> (attribute, default)
 SETTINGS = {

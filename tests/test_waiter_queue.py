@@ -2,6 +2,7 @@
 slots (_try_admit, _wake_one, _fulfill) and the removal of waiters."""
 
 import asyncio
+import functools
 import gc
 import random
 import subprocess
@@ -9,45 +10,33 @@ import sys
 import textwrap
 import types
 import unittest
-from unittest import mock
 
 import varnhold
+from support import VirtualTimeCase, patch_module, rec
 
 PK = ("model", frozenset({1}), "tier")
 
-
-def rec(sid, cap=1, weight=1.0):
-    return {"id": sid, "weight": weight, "max_concurrency": cap}
+one_slot = functools.partial(rec, cap=1)  # a backend that takes one request at a time
 
 
-class FakeClock:
-    """Stands in for the module's `time`."""
+class Base(VirtualTimeCase):
+    """The event loop and the balancer share one fake clock (`self.clock`)."""
 
-    def __init__(self, now):
-        self.now, self.reads = now, 0
+    START = 100.0
 
-    def monotonic(self):
-        self.reads += 1
-        return self.now
-
-    def time(self):
-        return 1e9 + self.now
-
-
-class Base(unittest.IsolatedAsyncioTestCase):
     def setUp(self):
         self.lb = varnhold.LoadBalancer()
         self.setting("QUEUE_ENABLED", True)
+        self.clock.install(self)
 
     def setting(self, name, value):
-        patcher = mock.patch.object(varnhold, name, value)
-        patcher.start()
-        self.addCleanup(patcher.stop)
+        patch_module(self, **{name: value})
 
-    def fake_clock(self, now=100.0):
-        clock = FakeClock(now)
-        self.setting("time", clock)
-        return clock
+    def fake_clock(self, now=START):
+        """The clock, set to `now` before anything is scheduled, its readings forgotten."""
+        self.clock.now = now
+        self.clock.calls.clear()
+        return self.clock
 
     def fill(self, *records):
         for r in records:
@@ -94,16 +83,17 @@ class EarlyAnswers(Base):
     async def test_no_backends_with_reasons_read_at_call_time(self):
         self.assertEqual(await self.lb.wait_for_slot(PK, [], 1), (None, "no_backends", 0.0))
         self.setting("RejectReason", types.SimpleNamespace(NO_BACKENDS="nb"))
-        result = await self.lb.wait_for_slot(PK, [rec(1), rec(2)], 1, sin_binned={1, 2})
+        result = await self.lb.wait_for_slot(PK, [one_slot(1), one_slot(2)], 1, sin_binned={1, 2})
         self.assertEqual(result, (None, "nb", 0.0))
         self.assertEqual(self.lb.reject_counts, {"no_backends": 1, "nb": 1})
         self.assert_unparked()
 
     async def test_drain_rule_and_sin_bin(self):
         cases = [  # candidates, sin_binned, parked on
-            ([rec(1, weight=0), {"id": 2, "max_concurrency": 1}, rec(3, weight=-1)], {3}, [1, 2]),
-            ([rec(4, weight=0), rec(5, weight=2), rec(6, weight=None)], None, [5]),
-            ([rec(7), rec(8)], set(), [7, 8]),
+            ([one_slot(1, weight=0), {"id": 2, "max_concurrency": 1}, one_slot(3, weight=-1)],
+             {3}, [1, 2]),
+            ([one_slot(4, weight=0), one_slot(5, weight=2), one_slot(6, weight=None)], None, [5]),
+            ([one_slot(7), one_slot(8)], set(), [7, 8]),
         ]
         for candidates, sin_binned, ids in cases:
             self.fill(*candidates)
@@ -116,10 +106,10 @@ class EarlyAnswers(Base):
 
 class Ceiling(Base):
     async def test_ceiling_counts_every_pool_and_refuses_a_free_backend(self):
-        full = [rec(10), rec(11)]
+        full = [one_slot(10), one_slot(11)]
         self.fill(*full)
         parked = [await self.park(("other", frozenset(), ""), full, 1) for _ in range(8)]
-        a, b = rec(1), rec(2)
+        a, b = one_slot(1), one_slot(2)
         # Ceiling of [a, b]: (1 + 1) * 4 = 8, reached by the other pool's waiters.
         self.assertEqual(await self.lb.wait_for_slot(PK, [a, b], 1), (None, "queue_full", 0.0))
         self.assertEqual(self.lb.reject_counts, {"queue_full": 1})
@@ -138,19 +128,19 @@ class Ceiling(Base):
 
 class Admission(Base):
     async def test_free_slot_is_handed_over_at_once(self):
-        a, b, c = rec(1), rec(2), rec(3)
+        a, b, c = one_slot(1), one_slot(2), one_slot(3)
         self.fill(a)
         backend, reason, waited = await self.lb.wait_for_slot(PK, [a, b, c], 1)
         self.assertIs(backend, b)
         self.assertEqual(reason, "ok")
-        self.assertTrue(isinstance(waited, float) and 0.0 <= waited < 1.0)
+        self.assertEqual((type(waited), waited), (float, 0.0))
         self.assertEqual(self.lb.dispatch_counts, {2: 1})
         self.assertEqual(list(self.lb.queue_wait_samples), [waited])
         self.assertEqual(self.lb.inflight, {1: 1})
         self.assert_unparked()
 
     async def test_ttl_of_zero_or_less_is_passed_on(self):
-        a = rec(1)
+        a = one_slot(1)
         for ttl in (0.0, -5.0):
             self.setting("QUEUE_TTL_SEC", ttl)
             self.assertEqual((await self.lb.wait_for_slot(PK, [a], 1))[:2], (a, "ok"))
@@ -161,7 +151,7 @@ class Admission(Base):
     async def test_waiter_fields_are_fixed_when_parking(self):
         clock = self.fake_clock(50.0)
         self.setting("QUEUE_DEADLINE_BOOST_SEC", 7.5)
-        a, b = rec(1), rec(2, weight=0)
+        a, b = one_slot(1), one_slot(2, weight=0)
         self.fill(a)
         candidates = [a, b]
         task = await self.park(PK, candidates, 123)
@@ -278,7 +268,7 @@ class WakeOrder(Base):
     async def test_refused_waiter_stays_and_a_later_one_passes(self):
         self.fake_clock()
         self.lb.set_routing_mode("max_concurrency")
-        tight, roomy = rec(1, cap=1), rec(1, cap=2)
+        tight, roomy = one_slot(1), rec(1, cap=2)
         self.fill(tight)
         first, second = self.waiter([tight], tokens=1), self.waiter([roomy], tokens=2)
         self.lb._wake_one(1)
@@ -293,7 +283,7 @@ class TimeOutAndCancellation(Base):
     async def test_time_out(self):
         clock = self.fake_clock(100.0)
         self.setting("QUEUE_TTL_SEC", 0.02)
-        a, b = rec(1), rec(2)
+        a, b = one_slot(1), one_slot(2)
         self.fill(a, b)
         task = await self.park(PK, [a, b], 1)
         self.lb.set_routing_mode("queue_all")  # 600 s: the running wait keeps its ttl
@@ -304,14 +294,14 @@ class TimeOutAndCancellation(Base):
         self.assert_unparked()
 
     async def test_cancel_while_parked(self):
-        a, b = rec(1), rec(2)
+        a, b = one_slot(1), one_slot(2)
         self.fill(a, b)
         await self.cancel(await self.park(PK, [a, b], 1))
         self.assert_unparked()
         self.assertEqual((self.lb.reject_counts, self.lb.dispatch_counts), ({}, {}))
 
     async def test_cancelled_after_the_hand_over(self):
-        a = rec(1)
+        a = one_slot(1)
         self.fill(a)
         task = await self.park(PK, [a], 1)
         self.lb.decrement(1)  # handed the slot, then cancelled before it resumes
@@ -320,7 +310,7 @@ class TimeOutAndCancellation(Base):
         self.assertEqual(self.lb.dispatch_counts, {1: 1})
 
     async def test_closed_or_collected_coroutine_unparks_and_cancels(self):
-        a = rec(1)
+        a = one_slot(1)
         self.fill(a)
         for end in ("close", "collect"):
             coro = self.lb.wait_for_slot(PK, [a], 1)
@@ -341,7 +331,7 @@ class HandedSlotPassedOn(Base):
     the next request parked on the backend."""
 
     async def park_two(self):
-        a = rec(1)
+        a = one_slot(1)
         self.fill(a)
         first = await self.park(PK, [a], 1)  # the smaller estimate: woken first
         second = await self.park(PK, [a], 2)
@@ -382,7 +372,7 @@ class HandedSlotPassedOn(Base):
 class Faults(Base):
     async def test_ttl_that_is_not_a_number(self):
         self.setting("QUEUE_TTL_SEC", "soon")
-        a = rec(1)
+        a = one_slot(1)
         self.fill(a)
         with self.assertRaises(TypeError):
             await self.lb.wait_for_slot(PK, [a], 1)
@@ -398,12 +388,12 @@ class Faults(Base):
 
         self.lb._under_capacity = refuse
         with self.assertRaisesRegex(ValueError, "bad cap"):
-            await self.lb.wait_for_slot(PK, [rec(1)], 1)
+            await self.lb.wait_for_slot(PK, [one_slot(1)], 1)
         self.assert_unparked()
         self.assertTrue(futures[0].cancelled())
 
     async def test_failure_half_way_through_parking_unparks(self):
-        a, b = rec(1), rec(2)
+        a, b = one_slot(1), one_slot(2)
         self.fill(a, b)
         self.lb._waiters[2] = None  # no deque to append to
         with self.assertRaises(AttributeError):
@@ -413,7 +403,7 @@ class Faults(Base):
 
 class Removal(Base):
     async def test_repeated_removal_and_fulfil_of_a_done_waiter(self):
-        s, t = rec(1), rec(2)
+        s, t = one_slot(1), one_slot(2)
         w, other = self.waiter([s, t]), self.waiter([t])
         self.lb._remove_waiter(w)
         self.lb._remove_waiter(w)
@@ -424,7 +414,7 @@ class Removal(Base):
         self.assertEqual((self.lb._all_waiters, self.lb.dispatch_counts), ([other], {}))
 
     async def test_waiters_equal_only_themselves(self):
-        s = rec(1)
+        s = one_slot(1)
         waiters = [self.waiter([s]) for _ in range(5)]
         self.lb._remove_waiter(waiters[3])
         del waiters[3]
@@ -438,7 +428,7 @@ class Removal(Base):
                 seen.append(other)
                 return False
 
-        w, nosy = self.waiter([rec(1)]), Nosy()
+        w, nosy = self.waiter([one_slot(1)]), Nosy()
         self.lb._all_waiters.insert(0, nosy)
         self.lb._waiters[1].appendleft(nosy)
         self.lb._remove_waiter(w)
@@ -464,7 +454,7 @@ class ReplacedContainers(Base):
         self.lb._waiters = traced(dict, "get", "setdefault", "pop")()
         self.lb._all_waiters = traced(list, "append", "remove")()
         self.lb.queue_wait_samples = traced(varnhold.deque, "append")(maxlen=512)
-        a = rec(1)
+        a = one_slot(1)
         self.fill(a)
         task = await self.park(PK, [a], 1)
         self.lb.decrement(1)
@@ -475,7 +465,7 @@ class ReplacedContainers(Base):
                                  ("append", None)])  # the wait sample
 
     async def test_containers_without_the_method(self):
-        a = rec(1)
+        a = one_slot(1)
         cases = [  # attribute, replacement, the method missing last
             ("_waiters", [], "get"),  # setdefault, then the unparking's get
             ("_all_waiters", {}, "remove"),  # append, then the unparking's remove
@@ -525,7 +515,7 @@ class ChangedRecordClass(unittest.TestCase):
 class BadInput(Base):
     async def test_errors_before_anything_is_parked(self):
         with self.assertRaises(TypeError):
-            await self.lb.wait_for_slot(PK, [rec(1, weight="heavy")], 1)
+            await self.lb.wait_for_slot(PK, [one_slot(1, weight="heavy")], 1)
         with self.assertRaises(KeyError) as cm:
             await self.lb.wait_for_slot(PK, [{"weight": 1}], 1)
         self.assertEqual(cm.exception.args, ("id",))
@@ -551,7 +541,7 @@ class BadInput(Base):
 class NoLeaks(Base):
     async def test_references_do_not_grow(self):
         self.setting("QUEUE_TTL_SEC", 0.0)
-        a = rec(1)
+        a = one_slot(1)
 
         async def rounds():
             self.fill(a)
@@ -577,6 +567,7 @@ class Scenario(Base):
     def setUp(self):
         super().setUp()
         self.setting("QUEUE_MAX_DEPTH_MULTIPLIER", 10)  # a ceiling of 20
+        self.rng = random.Random(20)
 
     async def request(self, i, backends, hold):
         be = await self.lb.select(PK, backends, algorithm="least_connections")
@@ -587,14 +578,15 @@ class Scenario(Base):
                 return reason
         with varnhold.InflightLease(self.lb, be["id"]):
             self.served.append(i)
-            await asyncio.sleep(hold())
+            await asyncio.sleep(hold)
         return "ok"
 
-    async def run_all(self, order=range(20), hold=lambda: random.uniform(0.001, 0.005),
-                      cancel_some=False):
+    async def run_all(self, order=range(20), hold=(0.001, 0.005), cancel_some=False):
+        """Each request holds its lease for a time drawn between the two of `hold`."""
         self.parked, self.served = [], []
-        backends = [rec(1), rec(2)]
-        tasks = {i: asyncio.create_task(self.request(i, backends, hold)) for i in order}
+        backends = [one_slot(1), one_slot(2)]
+        tasks = {i: asyncio.create_task(self.request(i, backends, self.rng.uniform(*hold)))
+                 for i in order}
         if cancel_some:
             while len(self.parked) < 18:
                 await asyncio.sleep(0)
@@ -613,8 +605,8 @@ class Scenario(Base):
         self.assertEqual(len(self.lb.queue_wait_samples), len(self.parked))
 
     async def test_wake_order_of_each_mode(self):
-        shuffled = random.sample(range(20), 20)
-        await self.run_all(order=shuffled, hold=lambda: 0.001)
+        shuffled = self.rng.sample(range(20), 20)
+        await self.run_all(order=shuffled, hold=(0.001, 0.001))
         woken = [i for i in self.served if i in self.parked]
         self.assertEqual(woken, sorted(woken))  # smallest estimate (100 + i) first
         self.lb.set_routing_mode("queue_all")
@@ -623,8 +615,9 @@ class Scenario(Base):
 
     async def test_cancellations_and_timeouts_lose_nothing(self):
         self.setting("QUEUE_TTL_SEC", 0.012)
-        outcomes = await self.run_all(hold=lambda: random.uniform(0.002, 0.006), cancel_some=True)
+        outcomes = await self.run_all(hold=(0.002, 0.006), cancel_some=True)
         self.assertIn("cancelled", outcomes)
+        self.assertIn("queue_timeout", outcomes)
         self.assertEqual(set(outcomes) - {"ok", "queue_timeout", "cancelled"}, set())
         self.assertEqual(outcomes.count("ok"), len(self.served))
         self.assertEqual(self.lb.reject_counts.get("queue_timeout", 0),

@@ -435,6 +435,25 @@ class Removal(Base):
         self.assertEqual(seen, [w, w])
         self.assertEqual((self.lb._all_waiters, list(self.lb._waiters[1])), ([nosy], [nosy]))
 
+    async def test_fields_compared_by_their_own_code_are_compared(self):
+        seen = []
+
+        class Key(tuple):
+            def __eq__(self, other):
+                seen.append(other)
+                return tuple.__eq__(self, other)
+
+            __hash__ = tuple.__hash__
+
+        s, key = one_slot(1), Key(PK)
+        first, second = self.waiter([s]), self.waiter([s])
+        first.pool_key = second.pool_key = key
+        # Each search passes `first`, whose generated __eq__ compares the
+        # pool keys before the futures that tell the two apart.
+        self.lb._remove_waiter(second)
+        self.assertEqual(seen, [key, key])
+        self.assertEqual((self.lb._all_waiters, list(self.lb._waiters[1])), ([first], [first]))
+
 
 class ReplacedContainers(Base):
     """State containers the host replaced are used as Python code uses them:

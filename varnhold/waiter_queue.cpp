@@ -13,6 +13,7 @@
 // algorithm reads it, and whatever is still used afterwards is owned.
 #include "varnhold/waiter_queue.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "varnhold/coro.h"
@@ -135,101 +136,151 @@ bool scalar(PyObject* o) {
   return o == Py_None || PyUnicode_CheckExact(o) || plain_number(o);
 }
 
-int equal_without_code(PyObject* a, PyObject* b, int depth);
+// What `a == b` does, told without running it: known false, quiet (no code
+// runs and nothing is raised; the answer may be true), or loud (the
+// objects' own code may run, so only the interpreter can tell).
+enum class Eq { kFalse, kQuiet, kLoud };
 
-// Items compared as a tuple or list compares them: with the identity
-// shortcut, up to the first unequal pair.
-int items_equal(PyObject* const* a, Py_ssize_t na, PyObject* const* b, Py_ssize_t nb, int depth) {
-  for (Py_ssize_t i = 0; i < na && i < nb; ++i) {
-    if (a[i] == b[i]) continue;
-    int r = equal_without_code(a[i], b[i], depth + 1);
-    if (r != 1) return r;
+class QuietEq {
+ public:
+  Eq operator()(PyObject* a, PyObject* b, int depth = 0) {
+    if (depth > 3) return Eq::kLoud;
+    if (a == b) return same(a);
+    if (PyTuple_CheckExact(a) && PyTuple_CheckExact(b)) {
+      Py_ssize_t n = std::min(PyTuple_GET_SIZE(a), PyTuple_GET_SIZE(b));
+      Eq e = items(&PyTuple_GET_ITEM(a, 0), &PyTuple_GET_ITEM(b, 0), n, depth);
+      // Equal items up to the shorter length leave the lengths to decide.
+      if (e == Eq::kQuiet && PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b)) return Eq::kFalse;
+      return e;
+    }
+    if (PyList_CheckExact(a) && PyList_CheckExact(b)) {
+      if (PyList_GET_SIZE(a) != PyList_GET_SIZE(b)) return Eq::kFalse;
+      return items(PySequence_Fast_ITEMS(a), PySequence_Fast_ITEMS(b), PyList_GET_SIZE(a), depth);
+    }
+    if (scalar(a) && scalar(b)) return scalars(a, b);
+    if (PyAnySet_CheckExact(a) && PyAnySet_CheckExact(b)) {
+      if (PySet_GET_SIZE(a) != PySet_GET_SIZE(b)) return Eq::kFalse;
+      return scalar_set(a) && scalar_set(b) ? Eq::kQuiet : Eq::kLoud;
+    }
+    if (default_eq(Py_TYPE(a)) && default_eq(Py_TYPE(b))) return Eq::kFalse;  // identity alone
+    return Eq::kLoud;
   }
-  return na == nb;
-}
 
-// Whether every element of an exact set is a scalar (walking it runs no code).
-bool scalar_set(PyObject* s) {
-  Ref it = check(PyObject_GetIter(s));
-  while (PyObject* raw = PyIter_Next(it.get())) {
-    Ref item = Ref::steal(raw);
-    if (!scalar(item.get())) return false;
+ private:
+  // `a == a`: tuples and lists compare their items with the identity
+  // shortcut; a set looks its own elements up, comparing those of equal hash.
+  Eq same(PyObject* a) {
+    bool quiet = scalar(a) || PyTuple_CheckExact(a) || PyList_CheckExact(a) ||
+                 (PyAnySet_CheckExact(a) && scalar_set(a)) || default_eq(Py_TYPE(a));
+    return quiet ? Eq::kQuiet : Eq::kLoud;
   }
-  if (PyErr_Occurred()) throw PyError();
-  return true;
-}
 
-// `a == b` decided without running code: 1 or 0, or -1 when only the
-// objects' own __eq__ can tell. Nothing here runs Python code.
-int equal_without_code(PyObject* a, PyObject* b, int depth) {
-  if (depth > 3) return -1;
-  if (a == b) {
-    if (PyFloat_CheckExact(a)) return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(a);
-    bool known = scalar(a) || PyTuple_CheckExact(a) || PyList_CheckExact(a) ||
-                 PyDict_CheckExact(a) || PyAnySet_CheckExact(a) || default_eq(Py_TYPE(a));
-    return known ? 1 : -1;
+  // The items of two tuples or lists, as their comparison walks them: with
+  // the identity shortcut, up to the first unequal pair, which makes the
+  // whole false. Only while every pair before it is quiet is it known
+  // whether that pair is reached: a loud pair makes the whole loud.
+  Eq items(PyObject* const* a, PyObject* const* b, Py_ssize_t n, int depth) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (a[i] == b[i]) continue;
+      Eq e = (*this)(a[i], b[i], depth + 1);
+      if (e != Eq::kQuiet) return e;
+    }
+    return Eq::kQuiet;
   }
-  if (scalar(a) && scalar(b)) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return text_eq(a, b);
-    Ref r = check(PyObject_RichCompare(a, b, Py_EQ));
-    return r.get() == Py_True;
-  }
-  if (PyTuple_CheckExact(a) && PyTuple_CheckExact(b)) {
-    return items_equal(&PyTuple_GET_ITEM(a, 0), PyTuple_GET_SIZE(a), &PyTuple_GET_ITEM(b, 0),
-                       PyTuple_GET_SIZE(b), depth);
-  }
-  if (PyList_CheckExact(a) && PyList_CheckExact(b)) {
-    if (PyList_GET_SIZE(a) != PyList_GET_SIZE(b)) return 0;
-    return items_equal(PySequence_Fast_ITEMS(a), PyList_GET_SIZE(a), PySequence_Fast_ITEMS(b),
-                       PyList_GET_SIZE(b), depth);
-  }
-  if (PyAnySet_CheckExact(a) && PyAnySet_CheckExact(b)) {
-    if (PySet_GET_SIZE(a) != PySet_GET_SIZE(b)) return 0;
-    if (!scalar_set(a) || !scalar_set(b)) return -1;
-    Ref r = check(PyObject_RichCompare(a, b, Py_EQ));
-    return r.get() == Py_True;
-  }
-  // Two objects compared by identity alone (futures).
-  if (default_eq(Py_TYPE(a)) && default_eq(Py_TYPE(b))) return 0;
-  return -1;
-}
 
-// Whether `item == waiter`, the test of list.remove and deque.remove, is
-// known to be false without asking: both are records of the module's own
-// class, whose generated __eq__ compares the fields in order with `==` and
-// stops at the first unequal pair, and every comparison up to that pair is
-// decided without running code. Reading the fields runs none either.
-bool known_unequal(ModuleState* st, PyObject* item, PyObject* waiter) {
-  if (item == waiter || Py_TYPE(item) != Py_TYPE(waiter)) return false;
-  if (!own_waiter_class(st, Py_TYPE(waiter))) return false;
-  PyObject* const fields[] = {st->s_pool_key, st->s_candidates, st->s_estimated_tokens,
-                              st->s_future, st->s_queued_at, st->s_boost_after_sec};
-  for (PyObject* name : fields) {
-    Ref a = optional_attr(item, name);
-    Ref b = a ? optional_attr(waiter, name) : Ref();
-    if (!b) return false;
-    int eq = equal_without_code(a.get(), b.get(), 0);
-    if (eq != 1) return eq == 0;
+  static Eq scalars(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+      return text_eq(a, b) ? Eq::kQuiet : Eq::kFalse;
+    }
+    long long x, y;
+    if (small_int(a, &x) && small_int(b, &y)) return x == y ? Eq::kQuiet : Eq::kFalse;
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+      return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b) ? Eq::kQuiet : Eq::kFalse;
+    }
+    return Eq::kQuiet;  // other numbers, None: compared in C
   }
-  return false;  // equal: the container's own search finds it
-}
+
+  // Every element of an exact set or frozenset is a scalar. The table is read
+  // as the public layout of the set object describes it; a dummy entry, left
+  // by an element a set lost, has the hash -1. The last set found so is
+  // remembered: nothing changes it while no code runs.
+  bool scalar_set(PyObject* o) {
+    if (o == known_set_) return true;
+    const PySetObject* so = reinterpret_cast<const PySetObject*>(o);
+    for (Py_ssize_t i = 0; i <= so->mask; ++i) {
+      const setentry& e = so->table[i];
+      if (e.key && e.hash != -1 && !scalar(e.key)) return false;
+    }
+    known_set_ = o;
+    return true;
+  }
+
+  PyObject* known_set_ = nullptr;
+};
+
+// Decides `item == waiter`, the test of list.remove and deque.remove, where
+// that is known to be false without asking: both are records of the module's
+// own class, whose generated __eq__ compares pool_key, candidates,
+// estimated_tokens, future, queued_at and boost_after_sec in turn with `==`
+// and stops at the first unequal pair. It is false when some pair is known
+// unequal and every pair before it compares quietly, whatever those answer.
+// Reading the fields of a record of that class runs no code; the waiter's
+// are read once for a whole search, which runs none.
+class WaiterProbe {
+ public:
+  WaiterProbe(ModuleState* st, PyObject* waiter) : st_(st), waiter_(waiter) {}
+
+  bool known_unequal(PyObject* item) {
+    if (item == waiter_ || Py_TYPE(item) != Py_TYPE(waiter_)) return false;
+    if (!own_waiter_class(st_, Py_TYPE(item))) return false;
+    PyObject* const names[kFields] = {st_->s_pool_key, st_->s_candidates,
+                                      st_->s_estimated_tokens, st_->s_future,
+                                      st_->s_queued_at, st_->s_boost_after_sec};
+    // Attribute lookup finds the fields of a record of that class in its
+    // instance dict.
+    Ref dict = check(PyObject_GenericGetDict(item, nullptr));
+    for (int i = 0; i < kFields; ++i) {
+      if (!read_[i]) {
+        mine_[i] = optional_attr(waiter_, names[i]);
+        read_[i] = true;
+      }
+      if (!mine_[i]) return false;
+      PyObject* found = nullptr;
+      if (PyDict_GetItemRef(dict.get(), names[i], &found) < 0) throw PyError();
+      Ref theirs = Ref::steal(found);
+      if (!theirs) return false;
+      Eq e = eq_(theirs.get(), mine_[i].get());
+      if (e != Eq::kQuiet) return e == Eq::kFalse;
+    }
+    return false;  // equal: the container's own search finds it
+  }
+
+ private:
+  static constexpr int kFields = 6;
+  ModuleState* st_;
+  PyObject* waiter_;
+  Ref mine_[kFields];
+  bool read_[kFields] = {};
+  QuietEq eq_;
+};
 
 // container.remove(waiter), ignoring the ValueError of a missing waiter.
 // Exact lists and deques are searched here while every item is known
 // unequal without running code; otherwise the container searches itself
 // from the start (the items passed so far compare the same there).
 void remove_first(ModuleState* st, PyObject* container, PyObject* waiter) {
+  WaiterProbe probe(st, waiter);
   if (PyList_CheckExact(container)) {
-    Py_ssize_t i = 0, n = PyList_GET_SIZE(container);
-    for (; i < n; ++i) {
-      PyObject* item = PyList_GET_ITEM(container, i);  // no code runs until the removal
-      if (item == waiter) {
+    Py_ssize_t i = 0;
+    for (; i < PyList_GET_SIZE(container); ++i) {
+      if (PyList_GET_ITEM(container, i) == waiter) {
         check(PyList_SetSlice(container, i, i + 1, nullptr));
         return;
       }
-      if (!known_unequal(st, item, waiter)) break;
+      Ref item = Ref::borrow(PyList_GET_ITEM(container, i));
+      if (!probe.known_unequal(item.get())) break;
     }
-    if (i == n) return;
+    if (i == PyList_GET_SIZE(container)) return;
   } else if (Py_TYPE(container) == reinterpret_cast<PyTypeObject*>(st->std_deque)) {
     Ref it = check(PyObject_GetIter(container));
     Py_ssize_t i = 0;
@@ -241,7 +292,7 @@ void remove_first(ModuleState* st, PyObject* container, PyObject* waiter) {
         check(PySequence_DelItem(container, i));
         return;
       }
-      if (!known_unequal(st, item.get(), waiter)) {
+      if (!probe.known_unequal(item.get())) {
         undecided = true;
         break;
       }

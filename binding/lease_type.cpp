@@ -153,7 +153,7 @@ PyType_Slot lease_slots[] = {
 }  // namespace
 
 PyType_Spec lease_spec = {
-    "InflightLease",
+    "varnhold.InflightLease",
     sizeof(LeaseObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,

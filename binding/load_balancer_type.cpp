@@ -264,7 +264,7 @@ PyType_Slot lb_slots[] = {
 }  // namespace
 
 PyType_Spec lb_spec = {
-    "LoadBalancer",
+    "varnhold.LoadBalancer",
     sizeof(LB),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,

@@ -246,8 +246,7 @@ void exec_module(PyObject* module) {
   // 14. - 15. The classes.
   st->coroutine_type = reinterpret_cast<PyTypeObject*>(
       check(PyType_FromModuleAndSpec(module, &coroutine_spec, nullptr)).release());
-  // The classes are named as a class statement in the module names them: by
-  // their own name, with the module's import name as __module__.
+  // The classes belong to the module under its import name.
   Ref lb_type = check(PyType_FromModuleAndSpec(module, &lb_spec, nullptr));
   check(PyObject_SetAttrString(lb_type.get(), "__module__", mod_name.get()));
   st->lb_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(lb_type.get()));

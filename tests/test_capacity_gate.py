@@ -243,5 +243,34 @@ class ThroughSelf(GateTest):
         self.assertEqual(patched.effective_cap_for({"id": 1, "max_concurrency": 5}, [], KEY), 5)
 
 
+class AsThePythonFormComputes(unittest.TestCase):
+    """The gate's figures are the interpreter's: the pool's in-flight sum as the
+    builtin sum() adds it, and a comparison's own result, not its truth."""
+
+    def test_pool_sum_is_the_builtin_sum(self):
+        lb = varnhold.LoadBalancer()
+        for counts in ([0.1] * 10, [1, 2.5, 3.5], [True, 2], [2**62, 2**62, 1], [-0.0],
+                       [1e308, 1e308, -1e308], [0.1, 0.2, 10**20, 0.3], [1.5, True, 2**70]):
+            lb.inflight = dict(enumerate(counts))
+            got = lb._pool_inflight([{"id": i} for i in range(len(counts))])
+            want = sum(counts)
+            self.assertEqual((type(got), repr(got)), (type(want), repr(want)), counts)
+
+    def test_comparisons_give_their_own_result(self):
+        class Vote(float):
+            def __ge__(self, other):
+                return ["hot"] if float(self) >= other else []
+
+            def __lt__(self, other):
+                return ("free",) if float(self) < other else ()
+
+        lb = varnhold.LoadBalancer()
+        self.assertEqual(lb._hybrid_hot(KEY, Vote(12), 0.0), ["hot"])
+        self.assertEqual(lb._pool_hot_state, {KEY: ["hot"]})
+        lb.set_routing_mode("max_concurrency")
+        lb.inflight[1] = Vote(2)
+        self.assertEqual(lb._under_capacity({"id": 1, "max_concurrency": 4}), ("free",))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -1,7 +1,9 @@
 """Backend selection and the three pick algorithms, driven as a host drives them."""
 
 import asyncio
+import gc
 import hashlib
+import itertools
 import random
 import unittest
 from unittest import mock
@@ -484,3 +486,75 @@ asyncio.run(main(sys.argv[1] == "sticky"))
         for road in ("wrr", "sticky"):
             with self.subTest(road=road):
                 run_python(self.SCRIPT, args=[road])
+
+
+class FastRoad(unittest.IsolatedAsyncioTestCase):
+    """The records of a balancer of the module's own class are read once into
+    C numbers (on the time module's own clock). Whatever it reads, the result
+    must be the general road's, which a subclass takes; no result here
+    depends on the clock's value (no mode that reads the dispatch rate)."""
+
+    async def test_odd_values_are_read_as_the_general_road_reads_them(self):
+        class Sub(varnhold.LoadBalancer):
+            pass
+
+        nan, inf = float("nan"), float("inf")
+        weights = [1, 2, 0.5, 0, -1, None, nan, inf, -inf, True, False, 2**53 + 1, 2**60, -0.0]
+        caps = [0, 1, 2, 4, 2.5, -2.5, None, True, 2**53 + 1, 1e300, 0.0]
+        ids = [1, 2, 3, 2**53 + 1, -7, 2**62]
+        rng = random.Random(3)
+        for mode in ("superfast", "max_concurrency", "queue_all"):
+            own, sub = varnhold.LoadBalancer(), Sub()
+            for lb in (own, sub):
+                lb.set_routing_mode(mode)
+                lb._lock_for(KEY)
+            for _ in range(200):
+                cands = [{"id": rng.choice(ids), "weight": rng.choice(weights),
+                          "max_concurrency": rng.choice(caps)} for _ in range(rng.randint(1, 6))]
+                counts = {rng.choice(ids): rng.randint(0, 5) for _ in range(3)}
+                kw = rng.choice([{}, {"algorithm": "least_connections"}, {"sin_binned": {2}},
+                                 {"algorithm": "sticky_session", "sticky_key": rng.choice(["u", 7])}])
+                results = []
+                for lb in (own, sub):
+                    lb.inflight = dict(counts)
+                    won = await lb.select(KEY, cands, **kw)
+                    results.append((None if won is None else cands.index(won),
+                                    repr(lb._wrr.get(KEY)), repr(lb.dispatch_counts)))
+                self.assertEqual(results[0], results[1], (mode, cands, counts, kw))
+
+    async def test_host_keys_in_the_state_that_collide_with_the_request(self):
+        # A key the host stored in a state dict that hashes like a request's id
+        # or pool key runs its __eq__ inside the lookups of the road itself;
+        # whatever that changes, select answers with a candidate or None.
+        class Collider:
+            def __init__(self, like, act):
+                self.hash, self.act = hash(like), act
+
+            def __hash__(self):
+                return self.hash
+
+            def __eq__(self, other):
+                self.act()
+                return other is self
+
+        patch_module(self, "ROUTING_MODE_SUPERFAST")
+        saved = varnhold.ROUTING_MODE_SUPERFAST
+        places = [("inflight", 1), ("_wrr", KEY), ("_locks", KEY), ("_pool_last_access", KEY),
+                  ("_pool_dispatch_windows", KEY), ("_pool_hot_state", KEY)]
+        for (attr, like), act, algo in itertools.product(
+                places, ["state", "inflight", "candidates", "namespace", "gc"],
+                [None, "least_connections", "sticky_session"]):
+            with self.subTest(attr=attr, act=act, algo=algo):
+                lb = varnhold.LoadBalancer()
+                lb._lock_for(KEY)
+                cands = [rec(1), rec(2, 3), rec(3, 0.5)]
+                acts = {"state": lambda: setattr(lb, attr, {}),
+                        "inflight": lambda: setattr(lb, "inflight", {}),
+                        "candidates": cands.clear,
+                        "namespace": lambda: setattr(varnhold, "ROUTING_MODE_SUPERFAST", "x"),
+                        "gc": gc.collect}
+                getattr(lb, attr)[Collider(like, acts[act])] = 1.0
+                first = list(cands)
+                won = await lb.select(KEY, cands, algorithm=algo, sticky_key="u")
+                self.assertTrue(won is None or any(won is c for c in first), won)
+                varnhold.ROUTING_MODE_SUPERFAST = saved

@@ -169,15 +169,16 @@ void force_clear_via_self(LB* self, PyObject* server_id);
 
 // ---- capacity gate (varnhold/capacity_gate.cpp) ----
 Ref superfast_cap(LB* self, PyObject* configured);
-bool hybrid_hot(LB* self, PyObject* pool_key, PyObject* pool_inflight, PyObject* pool_rate);
+Ref hybrid_hot(LB* self, PyObject* pool_key, PyObject* pool_inflight, PyObject* pool_rate);
 Ref effective_cap_for_inner(LB* self, PyObject* server, PyObject* pool_inflight,
                             PyObject* pool_rate, PyObject* pool_key);  // _effective_cap_for
 Ref effective_cap_for(LB* self, PyObject* server, PyObject* pool_candidates, PyObject* pool_key);
-bool under_capacity(LB* self, PyObject* server, PyObject* pool_candidates, PyObject* pool_key);
+Ref under_capacity(LB* self, PyObject* server, PyObject* pool_candidates, PyObject* pool_key);
 Ref pool_inflight(LB* self, PyObject* candidates);
 Ref recent_dispatch_rate(LB* self, PyObject* pool_key);
 Ref queue_capacity_for_pool(LB* self, PyObject* candidates);
 
+// The truth of self._under_capacity(...), as the `if` reading it takes it.
 bool under_capacity_via_self(LB* self, PyObject* server, PyObject* pool_candidates,
                              PyObject* pool_key);
 Ref recent_dispatch_rate_via_self(LB* self, PyObject* pool_key);
@@ -194,11 +195,6 @@ Ref sticky_lookup(LB* self, PyObject* eligible, PyObject* sticky_key);
 Ref wrr_pick_via_self(LB* self, PyObject* pool_key, PyObject* eligible);  // an awaitable
 Ref least_connections_pick_via_self(LB* self, PyObject* eligible);
 Ref sticky_lookup_via_self(LB* self, PyObject* eligible, PyObject* sticky_key);
-// The round-robin pick of a plain balancer finished without suspending: when
-// the pool lock is an idle asyncio.Lock and nothing in the step can run
-// Python code, taking and releasing the lock around it changes nothing that
-// anyone can see. False, with nothing done, when that does not hold.
-bool wrr_pick_at_once(LB* self, PyObject* pool_key, PyObject* eligible, Ref* winner);
 
 // ---- waiter queue and wake-ups (varnhold/waiter_queue.cpp, varnhold/wake.cpp) ----
 Ref wait_for_slot(LB* self, PyObject* pool_key, PyObject* candidates, PyObject* estimated_tokens,

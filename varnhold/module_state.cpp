@@ -1,5 +1,7 @@
 #include "varnhold/module_state.h"
 
+#include "varnhold/pynum.h"
+
 #include <time.h>
 
 namespace varnhold {
@@ -49,69 +51,67 @@ bool std_clock(ModuleState* st, PyObject* attr, PyObject* original) {
   return attr == st->s_monotonic ? facts.monotonic_std : facts.time_std;
 }
 
-// A plain number as a double, exactly (ints up to 2^53).
-bool plain_double(PyObject* o, double* out) {
-  if (!o) return false;
-  if (PyFloat_CheckExact(o)) {
-    *out = PyFloat_AS_DOUBLE(o);
-    return true;
-  }
-  if (PyBool_Check(o)) {
-    *out = o == Py_True ? 1.0 : 0.0;
-    return true;
-  }
-  if (!PyLong_CheckExact(o)) return false;
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-  if (overflow || v > (1LL << 53) || v < -(1LL << 53)) return false;
-  *out = static_cast<double>(v);
-  return true;
+// The value of `name` in dict d, owned; empty when d lacks it.
+Ref dict_value(PyObject* d, PyObject* name) {
+  PyObject* v = nullptr;
+  if (PyDict_GetItemRef(d, name, &v) < 0) throw PyError();
+  return Ref::steal(v);
 }
 
-// The builtins' max(a, b) and min(a, b): the first argument wins ties and NaN.
-double py_maxd(double a, double b) { return b > a ? b : a; }
-double py_mind(double a, double b) { return b < a ? b : a; }
+bool exact_text(const Ref& v) { return v && PyUnicode_CheckExact(v.get()); }
 
-void read_facts(ModuleState* st, NamespaceFacts& f) {
+// A setting as a machine number, when it is one.
+bool machine_setting(PyObject* d, PyObject* name, double* out) {
+  Ref v = dict_value(d, name);
+  return v && machine_number(v.get(), out);
+}
+
+// A frozenset of exact str: `text in it` runs no Python code.
+bool frozenset_of_text(PyObject* o) {
+  return o && PyFrozenSet_CheckExact(o) &&
+         all_items(o, [](PyObject* item) { return PyUnicode_CheckExact(item) != 0; });
+}
+
+// The facts as the namespace holds them now. Reading runs no Python code
+// unless the host stored keys there whose hashing or comparison does; the
+// caller checks that nothing changed meanwhile.
+NamespaceFacts read_facts(ModuleState* st) {
   PyObject* d = st->module_dict;
-  auto get = [&](PyObject* name) { return PyDict_GetItemWithError(d, name); };
-  f = NamespaceFacts();
-  PyObject* t = get(st->s_time);
-  if (t == st->std_time) {
-    PyObject* td = PyModule_GetDict(t);
-    f.monotonic_std = PyDict_GetItemWithError(td, st->s_monotonic) == st->std_monotonic;
-    f.time_std = PyDict_GetItemWithError(td, st->s_time) == st->std_time_time;
+  NamespaceFacts f;
+  Ref t = dict_value(d, st->s_time);
+  if (t.get() == st->std_time) {
+    PyObject* td = PyModule_GetDict(t.get());
+    f.monotonic_std = dict_value(td, st->s_monotonic).get() == st->std_monotonic;
+    f.time_std = dict_value(td, st->s_time).get() == st->std_time_time;
   }
-  PyObject* const names[] = {st->s_ROUTING_MODE_MAX_CONCURRENCY, st->s_ROUTING_MODE_QUEUE_ALL,
-                             st->s_ROUTING_MODE_SUPERFAST, st->s_ROUTING_MODE_HYBRID};
+  // Borrowed from here on: the namespace holds what it maps to.
   bool modes = true;
-  for (int i = 0; i < 4; ++i) {
-    PyObject* v = get(names[i]);
-    modes = modes && v && PyUnicode_CheckExact(v);
-    f.mode_names[i] = v;
+  for (int m = 0; m < kRoutingModeCount; ++m) {
+    Ref v = dict_value(d, st->*kRoutingModeNames[m]);
+    modes = modes && exact_text(v);
+    f.mode_names[m] = v.get();
   }
   if (!modes) {
     for (PyObject*& v : f.mode_names) v = nullptr;
   }
-  f.have_superfast = plain_double(get(st->s_SUPERFAST_PER_SERVER_CAP), &f.superfast);
-  double raw = 0;
-  f.have_hybrid = plain_double(get(st->s_HYBRID_HOT_EXIT_RATIO), &raw) &&
-                  plain_double(get(st->s_HYBRID_INFLIGHT_THRESHOLD), &f.inflight_threshold) &&
-                  plain_double(get(st->s_HYBRID_RATE_THRESHOLD), &f.rate_threshold);
-  f.ratio = py_maxd(0.0, py_mind(1.0, raw));
-  double w = 0;
-  f.have_window = plain_double(get(st->s_HYBRID_RATE_WINDOW_SEC), &w);
-  f.window = py_maxd(0.5, w);
-  PyObject* fn = get(st->s_normalize_lb_algorithm);
-  f.normalizer_std = fn && fn == st->std_normalize_lb_algorithm;
-  PyObject* sticky = get(st->s_LB_ALGO_STICKY);
-  PyObject* least = get(st->s_LB_ALGO_LEAST_CONN);
-  f.algo_sticky = sticky && PyUnicode_CheckExact(sticky) ? sticky : nullptr;
-  f.algo_least = least && PyUnicode_CheckExact(least) ? least : nullptr;
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    f = NamespaceFacts();
+  f.have_superfast = machine_setting(d, st->s_SUPERFAST_PER_SERVER_CAP, &f.superfast);
+  f.have_hybrid = machine_setting(d, st->s_HYBRID_HOT_EXIT_RATIO, &f.exit_ratio) &&
+                  machine_setting(d, st->s_HYBRID_INFLIGHT_THRESHOLD, &f.inflight_threshold) &&
+                  machine_setting(d, st->s_HYBRID_RATE_THRESHOLD, &f.rate_threshold);
+  f.have_window = machine_setting(d, st->s_HYBRID_RATE_WINDOW_SEC, &f.window);
+  Ref normalizer = dict_value(d, st->s_normalize_lb_algorithm);
+  Ref valid = dict_value(d, st->s_VALID_LB_ALGORITHMS);
+  Ref dflt = dict_value(d, st->s_DEFAULT_LB_ALGORITHM);
+  Ref sticky = dict_value(d, st->s_LB_ALGO_STICKY);
+  Ref least = dict_value(d, st->s_LB_ALGO_LEAST_CONN);
+  f.algorithms_known = normalizer && normalizer.get() == st->std_normalize_lb_algorithm &&
+                       exact_text(dflt) && frozenset_of_text(valid.get()) && exact_text(sticky) &&
+                       exact_text(least);
+  if (f.algorithms_known) {
+    f.algo_sticky = sticky.get();
+    f.algo_least = least.get();
   }
+  return f;
 }
 
 // Seconds as time.monotonic() converts its nanoseconds.
@@ -124,9 +124,14 @@ double ns_to_seconds(long long ns) {
 }  // namespace
 
 const NamespaceFacts& namespace_facts(ModuleState* st) {
-  if (st->facts.epoch != watch_epoch()) {
-    read_facts(st, st->facts);
-    st->facts.epoch = watch_epoch();
+  uint64_t epoch = watch_epoch();
+  if (st->facts.epoch != epoch) {
+    NamespaceFacts f = read_facts(st);
+    // Had reading changed a watched dict, what was read may be gone: these
+    // facts then claim nothing, and are read again at the next call.
+    if (watch_epoch() != epoch) f = NamespaceFacts();
+    f.epoch = epoch;
+    st->facts = f;
   }
   return st->facts;
 }

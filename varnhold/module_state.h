@@ -42,7 +42,7 @@ namespace varnhold {
   X(_record_dispatch) X(_queue_capacity_for_pool) X(_try_admit) X(_wake_one)     \
   X(_fulfill) X(_remove_waiter) X(__enter__) X(__exit__)                         \
   /* standard library members */                                                 \
-  X(get) X(append) X(popleft) X(remove) X(setdefault) X(pop) X(monotonic)        \
+  X(get) X(append) X(popleft) X(remove) X(setdefault) X(pop) X(values) X(monotonic) \
   X(info) X(warning) X(debug) X(Lock) X(get_running_loop) X(create_future)       \
   X(wait_for) X(timeout) X(sleep) X(CancelledError) X(TimeoutError) X(done)      \
   X(set_result) X(cancel) X(cancelled) X(acquire) X(release) X(_locked)          \
@@ -94,21 +94,44 @@ extern uint64_t watch_epoch_counter;
 inline uint64_t watch_epoch() { return detail::watch_epoch_counter; }
 inline void note_watched_change() { ++detail::watch_epoch_counter; }
 
+// The routing modes, in the order in which `_effective_cap_for` compares
+// the active mode with the module's names for them (kRoutingModeNames).
+enum RoutingMode : int {
+  kMaxConcurrency,
+  kQueueAll,
+  kSuperfast,
+  kHybrid,
+  kRoutingModeCount,
+  kOtherMode = kRoutingModeCount,  // a mode none of the names equals
+};
+
 // Facts read from the module's namespace (and the time module's) that stay
-// true until one of those dicts changes: a fact is read again once
-// watch_epoch() moved. Object
-// pointers here are borrowed from the namespace, which holds them meanwhile.
+// true until one of those dicts changes: they are read again once
+// watch_epoch() moved. The objects are borrowed from the namespace, which
+// holds them meanwhile.
 struct NamespaceFacts {
-  uint64_t epoch = ~0ULL;  // the count when these were read
+  uint64_t epoch = ~0ULL;      // the count when these were read
   bool monotonic_std = false;  // `time` is the time module, monotonic the original
   bool time_std = false;       // ... and time.time the original
-  // For the fast road of select: each true only when the value is plain.
-  PyObject* mode_names[4] = {};  // ROUTING_MODE_MAX_CONCURRENCY, _QUEUE_ALL, _SUPERFAST, _HYBRID
-  bool have_superfast = false, have_hybrid = false, have_window = false;
-  double superfast = 0, ratio = 0, inflight_threshold = 0, rate_threshold = 0, window = 0;
-  bool normalizer_std = false;  // normalize_lb_algorithm is the module's own
-  PyObject* algo_sticky = nullptr;  // LB_ALGO_STICKY, when exact text
-  PyObject* algo_least = nullptr;   // LB_ALGO_LEAST_CONN, when exact text
+
+  // For the fast road of select (fast_road.h): each is set only when the
+  // value is one whose comparisons and arithmetic run no Python code.
+  // ROUTING_MODE_*, by RoutingMode, all exact str (else all NULL).
+  PyObject* mode_names[kRoutingModeCount] = {};
+  // The numeric settings as machine numbers (pynum.h), read as they stand.
+  bool have_superfast = false;  // SUPERFAST_PER_SERVER_CAP
+  double superfast = 0;
+  bool have_hybrid = false;     // HYBRID_HOT_EXIT_RATIO, HYBRID_*_THRESHOLD
+  double exit_ratio = 0, inflight_threshold = 0, rate_threshold = 0;
+  bool have_window = false;     // HYBRID_RATE_WINDOW_SEC
+  double window = 0;
+  // normalize_lb_algorithm is the module's own, DEFAULT_LB_ALGORITHM is
+  // exact str and VALID_LB_ALGORITHMS a frozenset of exact str: normalising
+  // a None, str or number runs no Python code. The two names it is then
+  // compared with, exact str.
+  bool algorithms_known = false;
+  PyObject* algo_sticky = nullptr;  // LB_ALGO_STICKY
+  PyObject* algo_least = nullptr;   // LB_ALGO_LEAST_CONN
 };
 
 struct ModuleState {
@@ -137,10 +160,10 @@ struct ModuleState {
   PyObject* std_lock_type;  // asyncio.Lock
   PyObject* std_blake2b;    // _blake2.blake2b, found by the first sticky lookup (or NULL)
   PyObject* std_import;     // builtins.__import__ as bound at start-up
-  PyObject* plain_key_seen;  // the last pool key found plain (immutable, so it stays plain)
+  PyObject* plain_key_seen;  // the last pool key found an immutable_key() (pynum.h): it stays one
 
-  PyObject* std_normalize_lb_algorithm;
-  int dict_watcher;  // the watcher of the dicts whose contents are cached  // normalize_lb_algorithm as bound at start-up
+  PyObject* std_normalize_lb_algorithm;  // normalize_lb_algorithm as bound at start-up
+  int dict_watcher;  // the watcher of the dicts whose contents are cached
   NamespaceFacts facts;
 
   // The _Waiter record class made at start-up, and its version tag then:
@@ -156,6 +179,14 @@ struct ModuleState {
 #undef VARNHOLD_DECLARE_TEXT
 };
 
+// The module attribute naming each routing mode, by RoutingMode.
+inline constexpr PyObject* ModuleState::*kRoutingModeNames[kRoutingModeCount] = {
+    &ModuleState::s_ROUTING_MODE_MAX_CONCURRENCY,
+    &ModuleState::s_ROUTING_MODE_QUEUE_ALL,
+    &ModuleState::s_ROUTING_MODE_SUPERFAST,
+    &ModuleState::s_ROUTING_MODE_HYBRID,
+};
+
 inline ModuleState* module_state(PyObject* module) {
   return static_cast<ModuleState*>(PyModule_GetState(module));
 }
@@ -165,7 +196,8 @@ bool intern_names(ModuleState* st);
 // Drops them again (module clear).
 void clear_names(ModuleState* st);
 
-// The facts of the namespace as it stands now.
+// The facts of the namespace as it stands now; throws when reading them
+// failed (they are read again at the next call).
 const NamespaceFacts& namespace_facts(ModuleState* st);
 
 // A module attribute read now; NameError when the host deleted it.

@@ -133,7 +133,7 @@ namespace {
 bool default_eq(PyTypeObject* t) { return t->tp_richcompare == PyBaseObject_Type.tp_richcompare; }
 
 bool scalar(PyObject* o) {
-  return o == Py_None || PyUnicode_CheckExact(o) || plain_number(o);
+  return o == Py_None || PyUnicode_CheckExact(o) || builtin_number(o);
 }
 
 // What `a == b` does, told without running it: known false, quiet (no code

@@ -51,13 +51,15 @@ void lease_set(LeaseObject* self, PyObject* name, PyObject* value) {
 // self.server_id is read, as the call expression finds it.
 void call_lb(LeaseObject* self, PyObject* name, Ref (*direct)(LB*, PyObject*)) {
   ModuleState* st = self->st;
-  if (own_class(reinterpret_cast<PyObject*>(self)) && self->lb && self->server_id &&
-      Py_IS_TYPE(self->lb, st->lb_type) && own_methods(as_lb(self->lb))) {
-    // The usual lease: no code runs between the reads of the two slots.
+  if (own_class(reinterpret_cast<PyObject*>(self)) && self->lb &&
+      Py_IS_TYPE(self->lb, st->lb_type)) {
+    // The usual lease, on a balancer whose methods are the module's own.
     Ref lb = Ref::borrow(self->lb);
-    Ref sid = Ref::borrow(self->server_id);
-    direct(as_lb(lb.get()), sid.get());
-    return;
+    if (own_methods(as_lb(lb.get()))) {
+      Ref sid = lease_get<&LeaseObject::server_id>(self, st->s_server_id);
+      direct(as_lb(lb.get()), sid.get());
+      return;
+    }
   }
   Ref lb = lease_get<&LeaseObject::lb>(self, st->s_lb);
   bool own = PyObject_TypeCheck(lb.get(), st->lb_type) && own_methods(as_lb(lb.get()));

@@ -1,7 +1,8 @@
 // In-flight lease: counts one forwarded request on its backend, and uncounts
 // it at most once, by the exit of its `with` or by release(). Every
-// attribute is read where the Python form reads it (`self.lb`, then its
-// method, then `self.server_id`), and held while host code may run.
+// attribute is read where `self.lb.increment(self.server_id)` reads it
+// (`self.lb`, then its method, then `self.server_id`), and held while host
+// code may run.
 #include "varnhold/lease.h"
 
 #include "varnhold/coro.h"

@@ -55,6 +55,12 @@ PyObject* lease_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
   PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   ModuleState* st = static_cast<ModuleState*>(PyType_GetModuleState(tp));
+  if (!st) {
+    // A class derived in Python has no module of its own: the TypeError says
+    // so, and the class is called as any other. Anything else goes on.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+    PyErr_Clear();
+  }
   if (st && tp == st->lease_type && st->lease_type_pristine && nargs == 2 && !kwnames) {
     PyObject* self = tp->tp_alloc(tp, 0);
     if (!self) return nullptr;
@@ -62,7 +68,6 @@ PyObject* lease_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
     lease_init(as_lease(self), args[0], args[1]);
     return self;
   }
-  PyErr_Clear();
   Ref tuple = Ref::steal(PyTuple_New(nargs));
   if (!tuple) return nullptr;
   for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));

@@ -188,6 +188,51 @@ class LeaseTest(unittest.TestCase):
         lease.release()
         self.assertEqual(a.inflight, {1: 1})
 
+    def test_host_code_run_while_the_lease_is_read(self):
+        lb, other = varnhold.LoadBalancer(), varnhold.LoadBalancer()
+        lease = varnhold.InflightLease(lb, 1)
+
+        class Vanishing:
+            def __bool__(self):
+                del lease._released  # drops the only reference to this flag
+                return False
+
+        lease._released = Vanishing()
+        lease.release()
+        self.assertEqual((lb.inflight, lease._released), ({1: 0}, True))
+
+        class Moving(int):
+            def __hash__(self):
+                lease.lb, lease.server_id = other, 2
+                return int.__hash__(self)
+
+        lease = varnhold.InflightLease(lb, Moving(3))
+        lease.__enter__()  # counted where it was read: lb, id 3
+        self.assertEqual((lb.inflight, other.inflight), ({1: 0, 3: 1}, {}))
+
+    def test_subclass_attributes_go_through_attribute_lookup(self):
+        seen = []
+
+        class Traced(varnhold.InflightLease):
+            def __getattribute__(self, name):
+                seen.append(name)
+                return super().__getattribute__(name)
+
+            def __setattr__(self, name, value):
+                seen.append("=" + name)
+                super().__setattr__(name, value)
+
+        lb = varnhold.LoadBalancer()
+        lease = Traced(lb, 1)
+        with lease:
+            pass
+        lease.release()
+        self.assertEqual(seen, ["=lb", "=server_id", "=_released",  # __init__
+                                "lb", "server_id",  # __enter__
+                                "_released", "lb", "server_id", "=_released",  # __exit__
+                                "release", "_released"])
+        self.assertEqual(lb.inflight, {})
+
     def test_bad_input(self):
         lb = varnhold.LoadBalancer()
         for call in (lambda: varnhold.InflightLease(lb),

@@ -309,14 +309,64 @@ class TimeOutAndCancellation(Base):
         self.assert_unparked()
         self.assertEqual(self.lb.dispatch_counts, {1: 1})
 
-    async def test_closed_coroutine_leaves_no_waiter(self):
+    async def test_closed_or_collected_coroutine_unparks_and_cancels(self):
         a = one_slot(1)
         self.fill(a)
-        coro = self.lb.wait_for_slot(PK, [a], 1)
-        coro.send(None)
-        self.assertEqual(len(self.lb._all_waiters), 1)
-        coro.close()
+        for end in ("close", "collect"):
+            coro = self.lb.wait_for_slot(PK, [a], 1)
+            coro.send(None)
+            (waiter,) = self.lb._all_waiters
+            if end == "close":
+                coro.close()
+            else:
+                del coro
+                gc.collect()
+            self.assert_unparked()
+            self.assertTrue(waiter.future.cancelled(), end)
+
+
+class HandedSlotPassedOn(Base):
+    """A request handed a slot in the very turn in which its wait ends by
+    cancellation or time-out leaves nobody to use that slot: it goes on to
+    the next request parked on the backend."""
+
+    async def park_two(self):
+        a = one_slot(1)
+        self.fill(a)
+        first = await self.park(PK, [a], 1)  # the smaller estimate: woken first
+        second = await self.park(PK, [a], 2)
+        return a, first, second
+
+    async def assert_passed_on(self, a, second):
+        self.assertEqual(self.lb._all_waiters, [])  # second was handed the slot
+        self.assertEqual(self.lb.dispatch_counts, {1: 2})  # both hand-overs stay booked
+        self.assertEqual((await second)[:2], (a, "ok"))
         self.assert_unparked()
+
+    async def test_cancelled_in_the_turn_of_its_hand_over(self):
+        a, first, second = await self.park_two()
+        self.lb.decrement(1)
+        first.cancel()
+        with self.assertRaises(asyncio.CancelledError):
+            await first
+        await self.assert_passed_on(a, second)
+        self.assertEqual(self.lb.reject_counts, {})
+
+    async def test_timed_out_in_the_turn_of_its_hand_over(self):
+        deadlines = []
+
+        async def wait_for(future, timeout):  # asyncio.wait_for, its deadline in our hands
+            async with asyncio.timeout(None) as deadline:
+                deadlines.append(deadline)
+                return await future
+
+        self.setting("asyncio", types.SimpleNamespace(**{**vars(asyncio), "wait_for": wait_for}))
+        a, first, second = await self.park_two()
+        asyncio.get_running_loop().call_soon(self.lb.decrement, 1)
+        deadlines[0].reschedule(float("-inf"))  # runs out right after that hand-over
+        self.assertEqual((await first)[:2], (None, "queue_timeout"))
+        await self.assert_passed_on(a, second)
+        self.assertEqual(self.lb.reject_counts, {"queue_timeout": 1})
 
 
 class Faults(Base):
@@ -384,6 +434,72 @@ class Removal(Base):
         self.lb._remove_waiter(w)
         self.assertEqual(seen, [w, w])
         self.assertEqual((self.lb._all_waiters, list(self.lb._waiters[1])), ([nosy], [nosy]))
+
+    async def test_fields_compared_by_their_own_code_are_compared(self):
+        seen = []
+
+        class Key(tuple):
+            def __eq__(self, other):
+                seen.append(other)
+                return tuple.__eq__(self, other)
+
+            __hash__ = tuple.__hash__
+
+        s, key = one_slot(1), Key(PK)
+        first, second = self.waiter([s]), self.waiter([s])
+        first.pool_key = second.pool_key = key
+        # Each search passes `first`, whose generated __eq__ compares the
+        # pool keys before the futures that tell the two apart.
+        self.lb._remove_waiter(second)
+        self.assertEqual(seen, [key, key])
+        self.assertEqual((self.lb._all_waiters, list(self.lb._waiters[1])), ([first], [first]))
+
+
+class ReplacedContainers(Base):
+    """State containers the host replaced are used as Python code uses them:
+    through their own methods, by name."""
+
+    async def test_subclass_methods_are_called_in_the_algorithm_order(self):
+        calls = []
+
+        def traced(base, *names):
+            def make(name):
+                def method(self, *args):
+                    calls.append((name, args[0] if args and base is dict else None))
+                    return getattr(base, name)(self, *args)
+                return method
+            return type("Traced" + base.__name__, (base,), {n: make(n) for n in names})
+
+        self.lb._waiters = traced(dict, "get", "setdefault", "pop")()
+        self.lb._all_waiters = traced(list, "append", "remove")()
+        self.lb.queue_wait_samples = traced(varnhold.deque, "append")(maxlen=512)
+        a = one_slot(1)
+        self.fill(a)
+        task = await self.park(PK, [a], 1)
+        self.lb.decrement(1)
+        self.assertEqual((await task)[:2], (a, "ok"))
+        self.assertEqual(calls, [("setdefault", 1), ("append", None),  # parking
+                                 ("get", 1),  # the wake-up
+                                 ("get", 1), ("pop", 1), ("remove", None),  # unparking
+                                 ("append", None)])  # the wait sample
+
+    async def test_containers_without_the_method(self):
+        a = one_slot(1)
+        cases = [  # attribute, replacement, the method missing last
+            ("_waiters", [], "get"),  # setdefault, then the unparking's get
+            ("_all_waiters", {}, "remove"),  # append, then the unparking's remove
+            ("queue_wait_samples", {}, "append"),
+        ]
+        for attr, value, method in cases:
+            self.lb = varnhold.LoadBalancer()
+            setattr(self.lb, attr, value)
+            with self.assertRaisesRegex(AttributeError, f"object has no attribute '{method}'"):
+                await self.lb.wait_for_slot(PK, [a], 1)
+        self.lb._waiters = ()
+        with self.assertRaisesRegex(AttributeError, "'tuple' object has no attribute 'get'"):
+            self.lb._wake_one(1)
+        with self.assertRaisesRegex(AttributeError, "'tuple' object has no attribute 'get'"):
+            self.lb._remove_waiter(varnhold._Waiter(PK, [a], 1, None, 1.0))
 
 
 class ChangedRecordClass(unittest.TestCase):

@@ -1,3 +1,8 @@
+// In-flight lease: counts one forwarded request on its backend, and uncounts
+// it at most once, by the exit of its `with` or by release(). Every
+// attribute is read where `self.lb.increment(self.server_id)` reads it
+// (`self.lb`, then its method, then `self.server_id`), and held while host
+// code may run.
 #include "varnhold/lease.h"
 
 #include "varnhold/coro.h"
@@ -7,40 +12,82 @@ namespace varnhold {
 
 namespace {
 
-PyObject* lease_field(LeaseObject* self, PyObject* LeaseObject::*field, const char* name) {
-  PyObject* v = self->*field;
-  if (!v) {
-    raise_format(PyExc_AttributeError, "'InflightLease' object has no attribute '%s'", name);
-  }
-  return v;
+// Whether attribute lookup on this lease finds its three slots themselves:
+// the module's own class, unmodified. A subclass may put properties or
+// __getattribute__ in front of them.
+bool own_class(PyObject* self) {
+  ModuleState* st = as_lease(self)->st;
+  return Py_TYPE(self) == st->lease_type && st->lease_type_pristine;
 }
 
-// lb.<method>(server_id): the balancer's own operation when lb is one.
+using Field = PyObject* LeaseObject::*;
+
+[[noreturn, gnu::noinline, gnu::cold]] void missing(PyObject* name) {
+  raise_format(PyExc_AttributeError, "'InflightLease' object has no attribute '%U'", name);
+}
+
+// self.<name>, owned; the slot holds it for the module's own class.
+template <Field slot>
+Ref lease_get(LeaseObject* self, PyObject* name) {
+  PyObject* obj = reinterpret_cast<PyObject*>(self);
+  if (!own_class(obj)) return getattr(obj, name);
+  if (PyObject* v = self->*slot) return Ref::borrow(v);
+  missing(name);
+}
+
+// self.<name> = value
+template <Field slot>
+void lease_set(LeaseObject* self, PyObject* name, PyObject* value) {
+  PyObject* obj = reinterpret_cast<PyObject*>(self);
+  if (!own_class(obj)) {
+    check(PyObject_SetAttr(obj, name, value));
+    return;
+  }
+  // The old value goes after the new one is in place, as an assignment does.
+  Py_XSETREF(self->*slot, Py_NewRef(value));
+}
+
+// self.lb.<method>(self.server_id): the balancer's own operation when lb is
+// one whose methods are the module's. The method is found before
+// self.server_id is read, as the call expression finds it.
 void call_lb(LeaseObject* self, PyObject* name, Ref (*direct)(LB*, PyObject*)) {
-  Ref lb = Ref::borrow(lease_field(self, &LeaseObject::lb, "lb"));
-  Ref sid = Ref::borrow(lease_field(self, &LeaseObject::server_id, "server_id"));
-  if (PyObject_TypeCheck(lb.get(), self->st->lb_type)) {
-    LB* b = as_lb(lb.get());
-    if (own_methods(b)) {
-      direct(b, sid.get());
+  ModuleState* st = self->st;
+  if (own_class(reinterpret_cast<PyObject*>(self)) && self->lb &&
+      Py_IS_TYPE(self->lb, st->lb_type)) {
+    // The usual lease, on a balancer whose methods are the module's own.
+    Ref lb = Ref::borrow(self->lb);
+    if (own_methods(as_lb(lb.get()))) {
+      Ref sid = lease_get<&LeaseObject::server_id>(self, st->s_server_id);
+      direct(as_lb(lb.get()), sid.get());
       return;
     }
   }
-  check(PyObject_CallMethodOneArg(lb.get(), name, sid.get()));
+  Ref lb = lease_get<&LeaseObject::lb>(self, st->s_lb);
+  bool own = PyObject_TypeCheck(lb.get(), st->lb_type) && own_methods(as_lb(lb.get()));
+  Ref method = own ? Ref() : getattr(lb.get(), name);
+  Ref sid = lease_get<&LeaseObject::server_id>(self, st->s_server_id);
+  if (own) {
+    direct(as_lb(lb.get()), sid.get());
+  } else {
+    call1(method.get(), sid.get());
+  }
 }
 
 }  // namespace
 
 void lease_init(LeaseObject* self, PyObject* lb, PyObject* server_id) {
-  PyObject* old_lb = self->lb;
-  PyObject* old_sid = self->server_id;
-  PyObject* old_rel = self->released;
-  self->lb = Py_NewRef(lb);
-  self->server_id = Py_NewRef(server_id);
-  self->released = Py_NewRef(Py_False);
-  Py_XDECREF(old_lb);
-  Py_XDECREF(old_sid);
-  Py_XDECREF(old_rel);
+  ModuleState* st = self->st;
+  if (own_class(reinterpret_cast<PyObject*>(self)) && !self->lb && !self->server_id &&
+      !self->released) {
+    // A new lease: no old value goes, so no code runs in between.
+    self->lb = Py_NewRef(lb);
+    self->server_id = Py_NewRef(server_id);
+    self->released = Py_NewRef(Py_False);
+    return;
+  }
+  lease_set<&LeaseObject::lb>(self, st->s_lb, lb);
+  lease_set<&LeaseObject::server_id>(self, st->s_server_id, server_id);
+  lease_set<&LeaseObject::released>(self, st->s__released, Py_False);
 }
 
 Ref lease_enter(LeaseObject* self) {
@@ -48,29 +95,33 @@ Ref lease_enter(LeaseObject* self) {
   return Ref::borrow(reinterpret_cast<PyObject*>(self));
 }
 
+// Both __exit__ and release:
+//   if self._released: return
+//   self.lb.decrement(self.server_id)
+//   self._released = True
 void lease_uncount(LeaseObject* self) {
-  PyObject* released = lease_field(self, &LeaseObject::released, "_released");
-  if (released == Py_True || (released != Py_False && truthy(released))) return;
+  PyObject* flag = own_class(reinterpret_cast<PyObject*>(self)) ? self->released : nullptr;
+  if (flag == Py_True) return;  // the usual flags, immortal: nothing to hold
+  if (flag != Py_False) {
+    Ref released = lease_get<&LeaseObject::released>(self, self->st->s__released);
+    if (truthy(released.get())) return;
+  }
   call_lb(self, self->st->s_decrement, decrement);
-  PyObject* old = self->released;
-  self->released = Py_NewRef(Py_True);
-  Py_XDECREF(old);
+  lease_set<&LeaseObject::released>(self, self->st->s__released, Py_True);
 }
 
 void lease_exit(LeaseObject* self, PyObject*, PyObject*, PyObject*) { lease_uncount(self); }
 
 namespace {
 
-bool exact_lease(PyObject* self) { return Py_TYPE(self) == as_lease(self)->st->lease_type; }
-
 // self.__enter__() / self.__exit__(t, e, tb) as the async bodies call them.
 Ref enter_via_self(PyObject* self) {
-  if (exact_lease(self)) return lease_enter(as_lease(self));
+  if (own_class(self)) return lease_enter(as_lease(self));
   return check(PyObject_CallMethodNoArgs(self, as_lease(self)->st->s___enter__));
 }
 
 Ref exit_via_self(PyObject* self, PyObject* t, PyObject* e, PyObject* tb) {
-  if (exact_lease(self)) {
+  if (own_class(self)) {
     lease_uncount(as_lease(self));
     return Ref::borrow(Py_None);
   }
@@ -79,8 +130,8 @@ Ref exit_via_self(PyObject* self, PyObject* t, PyObject* e, PyObject* tb) {
                                          4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-enum AexitSlot : int { kLease, kExcType, kExc, kTb, kAexitSlots };
-static_assert(slots_fit<kAexitSlots>());
+enum Slot : int { kLease, kExcType, kExc, kTb, kSlotCount };
+static_assert(slots_fit<kSlotCount>());
 
 Ref aenter_body(CoroFrame& f) { return enter_via_self(f[kLease]); }
 

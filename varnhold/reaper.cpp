@@ -11,7 +11,9 @@ namespace varnhold {
 
 namespace {
 
-enum : int { kLb, kInterval, kLister };
+// The frame: the call's three arguments.
+enum Slot : int { kLb, kInterval, kLister, kSlotCount };
+static_assert(slots_fit<kSlotCount>());
 
 // asyncio.sleep(interval_sec), looked up now.
 Ref start_sleep(CoroFrame& f) {

@@ -6,9 +6,14 @@
 // waiter, books the dispatch and then resolves the waiter's future; its
 // callers are _try_admit (right after parking) and _wake_one (after every
 // in-flight decrement).
+//
+// Host code may run at almost every step (a record's __getitem__, an id's
+// __hash__, a replaced container's methods), and may replace any state
+// attribute meanwhile: each `self.x` of the algorithm is read where the
+// algorithm reads it, and whatever is still used afterwards is owned.
 #include "varnhold/waiter_queue.h"
 
-#include <array>
+#include <algorithm>
 #include <optional>
 
 #include "varnhold/coro.h"
@@ -22,17 +27,12 @@ namespace {
 
 Ref bool_ref(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
 
-}  // namespace
-
-namespace {
-
 // is_boosted over a way of reading the record's attributes, in the order the
 // expression reads them.
 template <class Get>
 Ref is_boosted_with(ModuleState* st, Get&& get, PyObject* now) {
-  PyObject* boost_name = st->s_boost_after_sec;
   // self.boost_after_sec > 0
-  Ref boost = get(boost_name);
+  Ref boost = get(st->s_boost_after_sec);
   if (PyFloat_CheckExact(boost.get())) {
     if (!(PyFloat_AS_DOUBLE(boost.get()) > 0.0)) return bool_ref(false);
   } else {
@@ -40,15 +40,18 @@ Ref is_boosted_with(ModuleState* st, Get&& get, PyObject* now) {
     Ref positive = check(PyObject_RichCompare(boost.get(), zero.get(), Py_GT));
     if (!truthy(positive.get())) return positive;
   }
-  // and (now - self.queued_at) >= self.boost_after_sec
+  // and (now - self.queued_at) >= self.boost_after_sec: the difference is
+  // taken before boost_after_sec is read again.
   Ref queued = get(st->s_queued_at);
-  Ref again = get(boost_name);
-  if (PyFloat_CheckExact(now) && PyFloat_CheckExact(queued.get()) &&
-      PyFloat_CheckExact(again.get())) {
+  if (PyFloat_CheckExact(now) && PyFloat_CheckExact(queued.get())) {
     double age = PyFloat_AS_DOUBLE(now) - PyFloat_AS_DOUBLE(queued.get());
-    return bool_ref(age >= PyFloat_AS_DOUBLE(again.get()));
+    Ref again = get(st->s_boost_after_sec);
+    if (PyFloat_CheckExact(again.get())) return bool_ref(age >= PyFloat_AS_DOUBLE(again.get()));
+    Ref age_obj = new_float(age);
+    return check(PyObject_RichCompare(age_obj.get(), again.get(), Py_GE));
   }
   Ref age = sub(now, queued.get());
+  Ref again = get(st->s_boost_after_sec);
   return check(PyObject_RichCompare(age.get(), again.get(), Py_GE));
 }
 
@@ -60,7 +63,9 @@ Ref waiter_is_boosted(ModuleState* st, PyObject* waiter, PyObject* now) {
 
 WaiterFields::WaiterFields(ModuleState* st, PyObject* waiter)
     : st_(st), waiter_(Ref::borrow(waiter)) {
-  if (plain_waiter_type(st, Py_TYPE(waiter))) dict_ = check(PyObject_GenericGetDict(waiter, nullptr));
+  if (own_waiter_class(st, Py_TYPE(waiter))) {
+    dict_ = check(PyObject_GenericGetDict(waiter, nullptr));
+  }
 }
 
 Ref WaiterFields::get(PyObject* name) const {
@@ -83,7 +88,7 @@ bool WaiterFields::is_boosted(PyObject* now) const {
   return truthy(r.get());
 }
 
-// ---- unparking ----
+// ---- state the queue reads ----
 
 bool future_done(ModuleState* st, PyObject* future) {
   PyObject* args[] = {future};
@@ -92,37 +97,190 @@ bool future_done(ModuleState* st, PyObject* future) {
   return truthy(r.get());
 }
 
+bool in_queue_all_mode(LB* self) {
+  Ref mode = get_state(self, kRoutingMode);
+  Ref queue_all = module_attr(self->st, self->st->s_ROUTING_MODE_QUEUE_ALL);
+  return py_eq(mode.get(), queue_all.get());
+}
+
 namespace {
 
-// Decides `item == waiter` without asking where the answer is known to be
-// false: both are records of the plain class, whose generated __eq__ compares
-// their futures too, and a future equals only itself.
-class WaiterIdentity {
+// The method `name` of a container as `c.name(...)` finds it: before its
+// arguments are computed. Empty for an exact dict, whose own method the
+// C API performs (with the same result).
+Ref method_unless_dict(PyObject* c, PyObject* name) {
+  return PyDict_CheckExact(c) ? Ref() : getattr(c, name);
+}
+
+// o.name, or nothing when o has no such attribute.
+Ref optional_attr(PyObject* o, PyObject* name) {
+  PyObject* v = nullptr;
+  check(PyObject_GetOptionalAttr(o, name, &v));
+  return Ref::steal(v);
+}
+
+Ref call2(PyObject* f, PyObject* a, PyObject* b) {
+  PyObject* args[] = {a, b};
+  return check(PyObject_Vectorcall(f, args, 2, nullptr));
+}
+
+}  // namespace
+
+// ---- unparking ----
+
+namespace {
+
+bool default_eq(PyTypeObject* t) { return t->tp_richcompare == PyBaseObject_Type.tp_richcompare; }
+
+bool scalar(PyObject* o) {
+  return o == Py_None || PyUnicode_CheckExact(o) || builtin_number(o);
+}
+
+// What `a == b` does, told without running it: known false, quiet (no code
+// runs and nothing is raised; the answer may be true), or loud (the
+// objects' own code may run, so only the interpreter can tell).
+enum class Eq { kFalse, kQuiet, kLoud };
+
+class QuietEq {
  public:
-  WaiterIdentity(ModuleState* st, PyObject* waiter)
-      : waiter_(waiter), known_(plain_waiter_type(st, Py_TYPE(waiter))) {}
-  bool distinct(PyObject* item) const { return known_ && Py_TYPE(item) == Py_TYPE(waiter_); }
+  Eq operator()(PyObject* a, PyObject* b, int depth = 0) {
+    if (depth > 3) return Eq::kLoud;
+    if (a == b) return same(a);
+    if (PyTuple_CheckExact(a) && PyTuple_CheckExact(b)) {
+      Py_ssize_t n = std::min(PyTuple_GET_SIZE(a), PyTuple_GET_SIZE(b));
+      Eq e = items(&PyTuple_GET_ITEM(a, 0), &PyTuple_GET_ITEM(b, 0), n, depth);
+      // Equal items up to the shorter length leave the lengths to decide.
+      if (e == Eq::kQuiet && PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b)) return Eq::kFalse;
+      return e;
+    }
+    if (PyList_CheckExact(a) && PyList_CheckExact(b)) {
+      if (PyList_GET_SIZE(a) != PyList_GET_SIZE(b)) return Eq::kFalse;
+      return items(PySequence_Fast_ITEMS(a), PySequence_Fast_ITEMS(b), PyList_GET_SIZE(a), depth);
+    }
+    if (scalar(a) && scalar(b)) return scalars(a, b);
+    if (PyAnySet_CheckExact(a) && PyAnySet_CheckExact(b)) {
+      if (PySet_GET_SIZE(a) != PySet_GET_SIZE(b)) return Eq::kFalse;
+      return scalar_set(a) && scalar_set(b) ? Eq::kQuiet : Eq::kLoud;
+    }
+    if (default_eq(Py_TYPE(a)) && default_eq(Py_TYPE(b))) return Eq::kFalse;  // identity alone
+    return Eq::kLoud;
+  }
 
  private:
+  // `a == a`: tuples and lists compare their items with the identity
+  // shortcut; a set looks its own elements up, comparing those of equal hash.
+  Eq same(PyObject* a) {
+    bool quiet = scalar(a) || PyTuple_CheckExact(a) || PyList_CheckExact(a) ||
+                 (PyAnySet_CheckExact(a) && scalar_set(a)) || default_eq(Py_TYPE(a));
+    return quiet ? Eq::kQuiet : Eq::kLoud;
+  }
+
+  // The items of two tuples or lists, as their comparison walks them: with
+  // the identity shortcut, up to the first unequal pair, which makes the
+  // whole false. Only while every pair before it is quiet is it known
+  // whether that pair is reached: a loud pair makes the whole loud.
+  Eq items(PyObject* const* a, PyObject* const* b, Py_ssize_t n, int depth) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (a[i] == b[i]) continue;
+      Eq e = (*this)(a[i], b[i], depth + 1);
+      if (e != Eq::kQuiet) return e;
+    }
+    return Eq::kQuiet;
+  }
+
+  static Eq scalars(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+      return text_eq(a, b) ? Eq::kQuiet : Eq::kFalse;
+    }
+    long long x, y;
+    if (small_int(a, &x) && small_int(b, &y)) return x == y ? Eq::kQuiet : Eq::kFalse;
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+      return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b) ? Eq::kQuiet : Eq::kFalse;
+    }
+    return Eq::kQuiet;  // other numbers, None: compared in C
+  }
+
+  // Every element of an exact set or frozenset is a scalar. The table is read
+  // as the public layout of the set object describes it; a dummy entry, left
+  // by an element a set lost, has the hash -1. The last set found so is
+  // remembered: nothing changes it while no code runs.
+  bool scalar_set(PyObject* o) {
+    if (o == known_set_) return true;
+    const PySetObject* so = reinterpret_cast<const PySetObject*>(o);
+    for (Py_ssize_t i = 0; i <= so->mask; ++i) {
+      const setentry& e = so->table[i];
+      if (e.key && e.hash != -1 && !scalar(e.key)) return false;
+    }
+    known_set_ = o;
+    return true;
+  }
+
+  PyObject* known_set_ = nullptr;
+};
+
+// Decides `item == waiter`, the test of list.remove and deque.remove, where
+// that is known to be false without asking: both are records of the module's
+// own class, whose generated __eq__ compares pool_key, candidates,
+// estimated_tokens, future, queued_at and boost_after_sec in turn with `==`
+// and stops at the first unequal pair. It is false when some pair is known
+// unequal and every pair before it compares quietly, whatever those answer.
+// Reading the fields of a record of that class runs no code; the waiter's
+// are read once for a whole search, which runs none.
+class WaiterProbe {
+ public:
+  WaiterProbe(ModuleState* st, PyObject* waiter) : st_(st), waiter_(waiter) {}
+
+  bool known_unequal(PyObject* item) {
+    if (item == waiter_ || Py_TYPE(item) != Py_TYPE(waiter_)) return false;
+    if (!own_waiter_class(st_, Py_TYPE(item))) return false;
+    PyObject* const names[kFields] = {st_->s_pool_key, st_->s_candidates,
+                                      st_->s_estimated_tokens, st_->s_future,
+                                      st_->s_queued_at, st_->s_boost_after_sec};
+    // Attribute lookup finds the fields of a record of that class in its
+    // instance dict.
+    Ref dict = check(PyObject_GenericGetDict(item, nullptr));
+    for (int i = 0; i < kFields; ++i) {
+      if (!read_[i]) {
+        mine_[i] = optional_attr(waiter_, names[i]);
+        read_[i] = true;
+      }
+      if (!mine_[i]) return false;
+      PyObject* found = nullptr;
+      if (PyDict_GetItemRef(dict.get(), names[i], &found) < 0) throw PyError();
+      Ref theirs = Ref::steal(found);
+      if (!theirs) return false;
+      Eq e = eq_(theirs.get(), mine_[i].get());
+      if (e != Eq::kQuiet) return e == Eq::kFalse;
+    }
+    return false;  // equal: the container's own search finds it
+  }
+
+ private:
+  static constexpr int kFields = 6;
+  ModuleState* st_;
   PyObject* waiter_;
-  bool known_;
+  Ref mine_[kFields];
+  bool read_[kFields] = {};
+  QuietEq eq_;
 };
 
 // container.remove(waiter), ignoring the ValueError of a missing waiter.
-void remove_first(ModuleState* st, PyObject* container, PyObject* waiter,
-                  const WaiterIdentity& ident) {
+// Exact lists and deques are searched here while every item is known
+// unequal without running code; otherwise the container searches itself
+// from the start (the items passed so far compare the same there).
+void remove_first(ModuleState* st, PyObject* container, PyObject* waiter) {
+  WaiterProbe probe(st, waiter);
   if (PyList_CheckExact(container)) {
-    Py_ssize_t n = PyList_GET_SIZE(container);
     Py_ssize_t i = 0;
-    for (; i < n; ++i) {
-      PyObject* item = PyList_GET_ITEM(container, i);
-      if (item == waiter) {
+    for (; i < PyList_GET_SIZE(container); ++i) {
+      if (PyList_GET_ITEM(container, i) == waiter) {
         check(PyList_SetSlice(container, i, i + 1, nullptr));
         return;
       }
-      if (!ident.distinct(item)) break;
+      Ref item = Ref::borrow(PyList_GET_ITEM(container, i));
+      if (!probe.known_unequal(item.get())) break;
     }
-    if (i == n) return;
+    if (i == PyList_GET_SIZE(container)) return;
   } else if (Py_TYPE(container) == reinterpret_cast<PyTypeObject*>(st->std_deque)) {
     Ref it = check(PyObject_GetIter(container));
     Py_ssize_t i = 0;
@@ -134,7 +292,7 @@ void remove_first(ModuleState* st, PyObject* container, PyObject* waiter,
         check(PySequence_DelItem(container, i));
         return;
       }
-      if (!ident.distinct(item.get())) {
+      if (!probe.known_unequal(item.get())) {
         undecided = true;
         break;
       }
@@ -143,7 +301,6 @@ void remove_first(ModuleState* st, PyObject* container, PyObject* waiter,
     if (PyErr_Occurred()) throw PyError();
     if (!undecided) return;
   }
-  // The container's own search, comparing as the interpreter does.
   try {
     call_method1(container, st->s_remove, waiter);
   } catch (PyError& e) {
@@ -151,26 +308,44 @@ void remove_first(ModuleState* st, PyObject* container, PyObject* waiter,
   }
 }
 
+// Takes the waiter out of the deque of one of its records:
+//   q = self._waiters.get(s["id"])
+//   if q is None: continue
+//   try: q.remove(waiter) except ValueError: pass
+//   if not q: self._waiters.pop(s["id"], None)
+void unpark_from(LB* self, PyObject* record, PyObject* waiter) {
+  ModuleState* st = self->st;
+  Ref q;
+  {
+    Ref waiters = get_state(self, kWaiters);
+    Ref get = method_unless_dict(waiters.get(), st->s_get);
+    Ref sid = getitem(record, st->s_id);
+    q = get ? call1(get.get(), sid.get()) : dict_get(waiters.get(), sid.get(), st->s_get);
+  }
+  if (!q || q.get() == Py_None) return;
+  remove_first(st, q.get(), waiter);
+  if (truthy(q.get())) return;
+  Ref waiters = get_state(self, kWaiters);
+  Ref pop = method_unless_dict(waiters.get(), st->s_pop);
+  Ref sid = getitem(record, st->s_id);
+  if (pop) {
+    call2(pop.get(), sid.get(), Py_None);
+  } else {
+    mapping_pop(waiters.get(), sid.get(), Py_None, st->s_pop);
+  }
+}
+
 }  // namespace
 
 void remove_waiter(LB* self, PyObject* waiter) {
   ModuleState* st = self->st;
-  WaiterIdentity ident(st, waiter);
   Ref candidates = getattr(waiter, st->s_candidates);
   for_each_item(candidates.get(), [&](PyObject* record) {
-    Ref sid = getitem(record, st->s_id);
-    PyObject* q_raw = nullptr;
-    if (PyDict_GetItemRef(LB_WAITERS(self), sid.get(), &q_raw) < 0) throw PyError();
-    Ref q = Ref::steal(q_raw);
-    if (!q || q.get() == Py_None) return false;
-    remove_first(st, q.get(), waiter, ident);
-    if (!truthy(q.get())) {
-      Ref key = getitem(record, st->s_id);
-      check(PyDict_Pop(LB_WAITERS(self), key.get(), nullptr));
-    }
+    unpark_from(self, record, waiter);
     return false;
   });
-  remove_first(st, LB_ALL_WAITERS(self), waiter, ident);
+  Ref all = get_state(self, kAllWaiters);
+  remove_first(st, all.get(), waiter);
 }
 
 // ---- hand-over ----
@@ -210,9 +385,10 @@ void try_admit(LB* self, PyObject* waiter) {
 
 namespace {
 
-// Slots of a wait_for_slot frame: the call's arguments, then what the
-// parked request keeps across its wait.
-enum : int { kSelf, kPoolKey, kCandidates, kTokens, kSinBinned, kWaiter, kFuture };
+// The frame of a wait_for_slot call: its arguments, then what the parked
+// request keeps across its wait.
+enum Slot : int { kSelf, kPoolKey, kCandidates, kTokens, kSinBinned, kWaiter, kFuture, kSlotCount };
+static_assert(slots_fit<kSlotCount>());
 
 Ref triple(PyObject* backend, PyObject* reason, PyObject* seconds) {
   return check(PyTuple_Pack(3, backend, reason, seconds));
@@ -223,10 +399,12 @@ Ref triple(PyObject* backend, PyObject* reason, double seconds) {
   return triple(backend, reason, s.get());
 }
 
-// RejectReason.<name> as the module holds it now.
-Ref reject_reason(ModuleState* st, PyObject* name) {
-  Ref ns = module_attr(st, st->s_RejectReason);
-  return getattr(ns.get(), name);
+// reason = RejectReason.<name>; self._bump_reject(reason); return None, reason, 0.0
+Ref refuse(LB* self, PyObject* name) {
+  Ref reasons = module_attr(self->st, self->st->s_RejectReason);
+  Ref reason = getattr(reasons.get(), name);
+  bump_reject_via_self(self, reason.get());
+  return triple(Py_None, reason.get(), 0.0);
 }
 
 // The drain rule and the sin-bin set: the backends this request may wait on,
@@ -255,22 +433,59 @@ Ref wait_set_of(ModuleState* st, PyObject* candidates, PyObject* sin_binned) {
   return wait_set;
 }
 
+// The queue test, the wait set and the ceiling, before anything is parked:
+// the result of a refusal, or nothing with the wait set in *wait_set.
+Ref refusal(CoroFrame& f, Ref* wait_set) {
+  LB* self = as_lb(f[kSelf]);
+  ModuleState* st = f.st;
+  {
+    Ref enabled = queue_enabled_via_self(self);
+    if (!truthy(enabled.get())) return triple(Py_None, st->s_queue_disabled, 0.0);
+  }
+  if (!truthy(f[kSinBinned])) f.set(kSinBinned, check(PySet_New(nullptr)));
+  *wait_set = wait_set_of(st, f[kCandidates], f[kSinBinned]);
+  if (PyList_GET_SIZE(wait_set->get()) == 0) return refuse(self, st->s_NO_BACKENDS);
+  // The ceiling counts the parked waiters of the whole process and is tested
+  // before any slot is looked for.
+  Ref max_depth = queue_capacity_for_pool_via_self(self, wait_set->get());
+  Ref zero = new_int(0);
+  if (!cmp(max_depth.get(), zero.get(), Py_GT)) return Ref();
+  Ref all = get_state(self, kAllWaiters);
+  Ref depth = check(PyLong_FromSsize_t(length(all.get())));
+  if (cmp(depth.get(), max_depth.get(), Py_GE)) return refuse(self, st->s_QUEUE_FULL);
+  return Ref();
+}
+
+// The waiter and its future, into the frame.
+void make_waiter(CoroFrame& f, PyObject* wait_set) {
+  LB* self = as_lb(f[kSelf]);
+  ModuleState* st = f.st;
+  Ref asyncio = module_attr(st, st->s_asyncio);
+  Ref loop = call_method0(asyncio.get(), st->s_get_running_loop);
+  PyObject* future = f.set(kFuture, call_method0(loop.get(), st->s_create_future));
+  // The boost is fixed now: a later change of mode leaves it alone.
+  Ref boost = in_queue_all_mode(self) ? new_float(0.0)
+                                      : module_attr(st, st->s_QUEUE_DEADLINE_BOOST_SEC);
+  Ref waiter_class = module_attr(st, st->s__Waiter);
+  Ref own_candidates = check(PyList_GetSlice(wait_set, 0, PY_SSIZE_T_MAX));
+  Ref queued_at = monotonic_obj(st);
+  PyObject* values[] = {f[kPoolKey], own_candidates.get(), f[kTokens], future, queued_at.get(),
+                        boost.get()};
+  Ref names = check(PyTuple_Pack(6, st->s_pool_key, st->s_candidates, st->s_estimated_tokens,
+                                 st->s_future, st->s_queued_at, st->s_boost_after_sec));
+  f.set(kWaiter, check(PyObject_Vectorcall(waiter_class.get(), values, 0, names.get())));
+}
+
 // self._waiters.setdefault(record["id"], deque())
 Ref deque_for(LB* self, PyObject* record) {
   ModuleState* st = self->st;
-  PyObject* waiters = LB_WAITERS(self);
+  Ref waiters = get_state(self, kWaiters);
+  Ref setdefault = method_unless_dict(waiters.get(), st->s_setdefault);
   Ref sid = getitem(record, st->s_id);
   Ref factory = module_attr(st, st->s_deque);
-  if (factory.get() == st->std_deque && PyLong_CheckExact(sid.get())) {
-    // A fresh deque that setdefault would drop is not worth making.
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(waiters, sid.get(), &found) < 0) throw PyError();
-    if (found) return Ref::steal(found);
-  }
   Ref fresh = call0(factory.get());
-  PyObject* q = nullptr;
-  check(PyDict_SetDefaultRef(waiters, sid.get(), fresh.get(), &q));
-  return Ref::steal(q);
+  if (setdefault) return call2(setdefault.get(), sid.get(), fresh.get());
+  return mapping_setdefault(waiters.get(), sid.get(), fresh.get(), st->s_setdefault);
 }
 
 void append_to(ModuleState* st, PyObject* container, PyObject* item) {
@@ -281,72 +496,32 @@ void append_to(ModuleState* st, PyObject* container, PyObject* item) {
   call_method1(container, st->s_append, item);
 }
 
-// Everything up to the timed wait, without suspending: the queue test, the
-// wait set, the ceiling, the waiter, its parking and the immediate admission.
-// Returns the result of an early refusal, or an empty Ref once the waiter is
-// parked (it and its future are then in the frame's slots).
-Ref park(CoroFrame& f) {
+// Parks the waiter on every backend of its wait set and in the list of all
+// waiters, then tries the immediate admission. A failure on the way unparks
+// it again and cancels its future: left there, it would count against the
+// ceiling for ever and be handed a slot that nobody takes.
+void park_and_admit(CoroFrame& f, PyObject* wait_set) {
   LB* self = as_lb(f[kSelf]);
-  ModuleState* st = self->st;
-  {
-    Ref enabled = queue_enabled_via_self(self);
-    if (!truthy(enabled.get())) return triple(Py_None, st->s_queue_disabled, 0.0);
-  }
-  if (!truthy(f[kSinBinned])) f.set(kSinBinned, check(PySet_New(nullptr)));
-  Ref wait_set = wait_set_of(st, f[kCandidates], f[kSinBinned]);
-  if (PyList_GET_SIZE(wait_set.get()) == 0) {
-    Ref reason = reject_reason(st, st->s_NO_BACKENDS);
-    bump_reject_via_self(self, reason.get());
-    return triple(Py_None, reason.get(), 0.0);
-  }
-  // The ceiling counts the parked waiters of the whole process and is tested
-  // before any slot is looked for.
-  Ref max_depth = queue_capacity_for_pool_via_self(self, wait_set.get());
-  Ref zero = new_int(0);
-  if (cmp(max_depth.get(), zero.get(), Py_GT)) {
-    Ref depth = check(PyLong_FromSsize_t(check_size(PyObject_Size(LB_ALL_WAITERS(self)))));
-    if (cmp(depth.get(), max_depth.get(), Py_GE)) {
-      Ref reason = reject_reason(st, st->s_QUEUE_FULL);
-      bump_reject_via_self(self, reason.get());
-      return triple(Py_None, reason.get(), 0.0);
-    }
-  }
-
-  Ref asyncio = module_attr(st, st->s_asyncio);
-  Ref loop = call_method0(asyncio.get(), st->s_get_running_loop);
-  PyObject* future = f.set(kFuture, call_method0(loop.get(), st->s_create_future));
-  // The boost is fixed now: a later change of mode leaves it alone.
-  Ref boost = mode_is(self, st->s_ROUTING_MODE_QUEUE_ALL)
-                  ? new_float(0.0)
-                  : module_attr(st, st->s_QUEUE_DEADLINE_BOOST_SEC);
-  Ref waiter_cls = module_attr(st, st->s__Waiter);
-  Ref own_candidates = check(PyList_GetSlice(wait_set.get(), 0, PY_SSIZE_T_MAX));
-  Ref queued_at = monotonic_obj(st);
-  PyObject* values[] = {f[kPoolKey], own_candidates.get(), f[kTokens], future, queued_at.get(),
-                        boost.get()};
-  Ref names = check(PyTuple_Pack(6, st->s_pool_key, st->s_candidates, st->s_estimated_tokens,
-                                 st->s_future, st->s_queued_at, st->s_boost_after_sec));
-  PyObject* waiter = f.set(kWaiter, check(PyObject_Vectorcall(waiter_cls.get(), values, 0,
-                                                              names.get())));
-
+  ModuleState* st = f.st;
+  PyObject* waiter = f[kWaiter];
   try {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(wait_set.get()); ++i) {
-      Ref record = Ref::borrow(PyList_GET_ITEM(wait_set.get(), i));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(wait_set); ++i) {
+      Ref record = Ref::borrow(PyList_GET_ITEM(wait_set, i));
       Ref q = deque_for(self, record.get());
       call_method1(q.get(), st->s_append, waiter);
     }
-    append_to(st, LB_ALL_WAITERS(self), waiter);
+    {
+      Ref all = get_state(self, kAllWaiters);
+      append_to(st, all.get(), waiter);
+    }
     try_admit_via_self(self, waiter);
   } catch (PyError& e) {
-    // The waiter is parked, in part at least: left there it would count
-    // against the ceiling for ever and be handed a slot that nobody takes.
     while_handling(e.value(), [&] {
       remove_waiter_via_self(self, waiter);
-      call_method0(future, st->s_cancel);
+      call_method0(f[kFuture], st->s_cancel);
     });
     throw;
   }
-  return Ref();
 }
 
 // asyncio.wait_for(future, timeout=self.queue_ttl_sec()), the functions and
@@ -369,21 +544,77 @@ Ref seconds_waited(CoroFrame& f) {
   return sub(now.get(), queued_at.get());
 }
 
-// Unparks the waiter when the frame goes away while it waits (the coroutine
-// closed or collected unfinished), so that it does not stay in the queues.
-class ParkedGuard {
+// The wait ended by a time-out or a cancellation, yet the future holds a
+// backend: _wake_one handed it over in the same turn of the loop. Nobody will
+// use that slot now, so it goes on to the next waiter parked on that backend
+// (its dispatch stays booked).
+//   if future.done() and not future.cancelled():
+//       self._wake_one(future.result()["id"])
+void pass_on_handed_slot(CoroFrame& f) {
+  ModuleState* st = f.st;
+  PyObject* future = f[kFuture];
+  if (!future_done(st, future)) return;
+  {
+    Ref cancelled = call_method0(future, st->s_cancelled);
+    if (truthy(cancelled.get())) return;
+  }
+  Ref record = check(PyObject_CallMethod(future, "result", nullptr));
+  Ref sid = getitem(record.get(), st->s_id);
+  wake_one_via_self(as_lb(f[kSelf]), sid.get());
+}
+
+// After the timed wait raised: the result of a time-out, or nothing when the
+// error is to propagate. The waiter is unparked in every case; a future that
+// nothing will resolve any more is cancelled.
+std::optional<Ref> after_failed_wait(CoroFrame& f, PyError& err) {
+  LB* self = as_lb(f[kSelf]);
+  ModuleState* st = f.st;
+  return while_handling(err.value(), [&]() -> std::optional<Ref> {
+    {
+      Ref asyncio = module_attr(st, st->s_asyncio);
+      Ref timeout_error = getattr(asyncio.get(), st->s_TimeoutError);
+      if (err.matches(timeout_error.get())) {
+        remove_waiter_via_self(self, f[kWaiter]);
+        pass_on_handed_slot(f);
+        Ref reasons = module_attr(st, st->s_RejectReason);
+        Ref reason = getattr(reasons.get(), st->s_QUEUE_TIMEOUT);
+        bump_reject_via_self(self, reason.get());
+        Ref waited = seconds_waited(f);
+        return triple(Py_None, reason.get(), waited.get());
+      }
+    }
+    Ref asyncio = module_attr(st, st->s_asyncio);
+    Ref cancelled_error = getattr(asyncio.get(), st->s_CancelledError);
+    remove_waiter_via_self(self, f[kWaiter]);
+    if (err.matches(cancelled_error.get())) {
+      pass_on_handed_slot(f);
+    } else {
+      call_method0(f[kFuture], st->s_cancel);
+    }
+    return std::nullopt;
+  });
+}
+
+// While the request waits, the frame may be destroyed instead of resumed:
+// the coroutine closed, or collected unfinished. That takes the path of any
+// other error of the wait, as the GeneratorExit of a Python coroutine would:
+// the waiter is unparked and its future cancelled. An error on that path has
+// nobody to go to and is reported as unraisable.
+class UnparkOnClose {
  public:
-  explicit ParkedGuard(CoroFrame& f) : f_(f) {}
-  ParkedGuard(const ParkedGuard&) = delete;
-  ~ParkedGuard() {
-    if (!armed_ || !f_[kSelf] || !f_[kWaiter]) return;
+  explicit UnparkOnClose(CoroFrame& f) : f_(f) {}
+  UnparkOnClose(const UnparkOnClose&) = delete;
+  ~UnparkOnClose() {
+    if (!armed_) return;
     PyObject* pending = PyErr_GetRaisedException();
     try {
-      remove_waiter_via_self(as_lb(f_[kSelf]), f_[kWaiter]);
+      PyError closing(check(PyObject_CallNoArgs(PyExc_GeneratorExit)));
+      after_failed_wait(f_, closing);
     } catch (PyError& e) {
       e.restore();
       PyErr_WriteUnraisable(f_[kWaiter]);
     } catch (...) {
+      PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception while unparking a waiter");
       PyErr_WriteUnraisable(f_[kWaiter]);
     }
     PyErr_SetRaisedException(pending);
@@ -395,44 +626,27 @@ class ParkedGuard {
   bool armed_ = true;
 };
 
-// After the timed wait raised: the result of a time-out, or nothing when the
-// error is to propagate (the waiter is unparked in every case).
-std::optional<Ref> after_failed_wait(CoroFrame& f, PyError& err) {
-  LB* self = as_lb(f[kSelf]);
-  ModuleState* st = self->st;
-  return while_handling(err.value(), [&]() -> std::optional<Ref> {
-    {
-      Ref asyncio = module_attr(st, st->s_asyncio);
-      Ref timeout_error = getattr(asyncio.get(), st->s_TimeoutError);
-      if (err.matches(timeout_error.get())) {
-        remove_waiter_via_self(self, f[kWaiter]);
-        Ref reason = reject_reason(st, st->s_QUEUE_TIMEOUT);
-        bump_reject_via_self(self, reason.get());
-        Ref waited = seconds_waited(f);
-        return triple(Py_None, reason.get(), waited.get());
-      }
-    }
-    Ref asyncio = module_attr(st, st->s_asyncio);
-    Ref cancelled_error = getattr(asyncio.get(), st->s_CancelledError);
-    remove_waiter_via_self(self, f[kWaiter]);
-    if (!err.matches(cancelled_error.get())) {
-      // Any other error (a time-to-live that is not a number, say): nothing
-      // will resolve this future any more.
-      call_method0(f[kFuture], st->s_cancel);
-    }
-    return std::nullopt;
-  });
+// The wait yielded a backend: the wait is recorded and the triple returned.
+// The dispatch was booked by the hand-over; the caller's lease counts the
+// request in flight.
+Ref served(CoroFrame& f, PyObject* backend) {
+  Ref waited = seconds_waited(f);
+  Ref samples = get_state(as_lb(f[kSelf]), kQueueWaitSamples);
+  call_method1(samples.get(), f.st->s_append, waited.get());
+  return triple(backend, f.st->s_ok, waited.get());
 }
 
 Coro wait_for_slot_body(CoroFrame& f) {
   {
-    Ref refused = park(f);
-    if (refused) co_return refused;
+    Ref wait_set;
+    if (Ref refused = refusal(f, &wait_set)) co_return refused;
+    make_waiter(f, wait_set.get());
+    park_and_admit(f, wait_set.get());
   }
   std::optional<PyError> failure;
   Ref backend;
   {
-    ParkedGuard guard(f);
+    UnparkOnClose guard(f);
     try {
       PyAwait wait = py_await(timed_wait(f).get());
       backend = co_await wait;
@@ -446,12 +660,7 @@ Coro wait_for_slot_body(CoroFrame& f) {
     if (!timed_out) throw std::move(*failure);
     co_return std::move(*timed_out);
   }
-  // The dispatch was booked by the hand-over; the caller's lease counts the
-  // request in flight.
-  LB* self = as_lb(f[kSelf]);
-  Ref waited = seconds_waited(f);
-  call_method1(LB_QUEUE_WAIT_SAMPLES(self), f.st->s_append, waited.get());
-  co_return triple(backend.get(), f.st->s_ok, waited.get());
+  co_return served(f, backend.get());
 }
 
 }  // namespace

@@ -8,17 +8,21 @@ namespace varnhold {
 // future.done() as a bool.
 bool future_done(ModuleState* st, PyObject* future);
 
-// Whether `type` is the _Waiter class made at start-up, unchanged since: its
-// fields are plain instance attributes (no descriptors), its is_boosted is
-// the module's own and its __eq__ the generated one, under which two records
-// holding distinct futures never compare equal.
-inline bool plain_waiter_type(ModuleState* st, PyTypeObject* type) {
+// `self._routing_mode == ROUTING_MODE_QUEUE_ALL`, both read now, compared as
+// an `if` compares them.
+bool in_queue_all_mode(LB* self);
+
+// Whether `type` is the module's own _Waiter class, unmodified since start-up:
+// its fields are plain instance attributes (no descriptors), its is_boosted
+// is the module's own and its __eq__ the generated one.
+inline bool own_waiter_class(ModuleState* st, PyTypeObject* type) {
   return type == reinterpret_cast<PyTypeObject*>(st->waiter_type) && st->waiter_version != 0 &&
          type->tp_version_tag == st->waiter_version;
 }
 
-// A waiter's attributes as attribute lookup finds them. A record of the plain
-// class is read from its instance dict, which is where the lookup finds them.
+// A waiter's attributes as attribute lookup finds them. A record of the
+// module's own class is read from its instance dict, which is where the
+// lookup finds them. Holds the waiter.
 class WaiterFields {
  public:
   WaiterFields(ModuleState* st, PyObject* waiter);
@@ -30,7 +34,7 @@ class WaiterFields {
  private:
   ModuleState* st_;
   Ref waiter_;
-  Ref dict_;  // set for a record of the plain class
+  Ref dict_;  // set for a record of the module's own class
 };
 
 // The value of `w.boost_after_sec > 0 and (now - w.queued_at) >= w.boost_after_sec`,

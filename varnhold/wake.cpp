@@ -1,10 +1,11 @@
 // Waking parked waiters: a freed slot becomes a dispatch for one waiter.
 //
-// The waiters still pending on the server are put in the order of the
-// active routing mode: first come, first served in queue_all; elsewhere the
-// boosted waiters first (oldest first), then the others by their token
-// estimate, smallest first. The first of them whose own view of the server
-// passes the capacity gate is handed the server.
+// _wake_one reads as its algorithm does: the server's deque (1), the list of
+// the waiters still pending in it (2; none: the deque is dropped, 3), their
+// order in the active routing mode (4: first come, first served in
+// queue_all; elsewhere the boosted waiters first, oldest first, then the
+// others by their token estimate, smallest first), and the scan for the
+// first of them whose own view of the server passes the capacity gate (5).
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -110,22 +111,26 @@ void sort_objects(ModuleState* st, std::vector<WaiterFields>& pending, const std
   pending = std::move(sorted);
 }
 
-// Puts the pending waiters in the wake-up order of the active mode.
+// Step 4: puts the pending waiters in the wake-up order of the active mode.
+//   queue_all:  pending.sort(key=lambda w: w.queued_at)
+//   otherwise:  now = time.monotonic()
+//               pending.sort(key=lambda w: (0, w.queued_at) if w.is_boosted(now)
+//                                          else (1, w.estimated_tokens))
 void order_pending(LB* self, std::vector<WaiterFields>& pending) {
   ModuleState* st = self->st;
   std::vector<SortKey> keys;
   keys.reserve(pending.size());
-  bool queue_all = mode_is(self, st->s_ROUTING_MODE_QUEUE_ALL);
+  bool queue_all = in_queue_all_mode(self);
   if (queue_all) {
     for (WaiterFields& w : pending) keys.push_back({0, w.get(st->s_queued_at)});
   } else {
     // One reading of the clock serves every key of this call.
     Ref now = monotonic_obj(st);
-    for (WaiterFields& fields : pending) {
-      if (fields.is_boosted(now.get())) {
-        keys.push_back({0, fields.get(st->s_queued_at)});
+    for (WaiterFields& w : pending) {
+      if (w.is_boosted(now.get())) {
+        keys.push_back({0, w.get(st->s_queued_at)});
       } else {
-        keys.push_back({1, fields.get(st->s_estimated_tokens)});
+        keys.push_back({1, w.get(st->s_estimated_tokens)});
       }
     }
   }
@@ -133,48 +138,45 @@ void order_pending(LB* self, std::vector<WaiterFields>& pending) {
   if (!sort_numbers(pending, keys)) sort_objects(st, pending, keys, !queue_all);
 }
 
-// record["id"] == server_id, as the interpreter's `==` answers.
-bool same_id(PyObject* a, PyObject* b) {
-  if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
-    return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
-  }
-  Ref r = check(PyObject_RichCompare(a, b, Py_EQ));
-  return truthy(r.get());
+// Step 1: q = self._waiters.get(server_id); nothing when `not q`.
+Ref parked_on(LB* self, PyObject* server_id) {
+  Ref waiters = get_state(self, kWaiters);
+  Ref q = dict_get(waiters.get(), server_id, self->st->s_get);
+  if (!q || !truthy(q.get())) return Ref();
+  return q;
 }
 
-}  // namespace
-
-void wake_one(LB* self, PyObject* server_id) {
-  ModuleState* st = self->st;
-  PyObject* q = nullptr;
-  if (PyDict_GetItemRef(LB_WAITERS(self), server_id, &q) < 0) throw PyError();
-  Ref deque = Ref::steal(q);
-  if (!deque || deque.get() == Py_None || check_size(PyObject_Size(deque.get())) == 0) return;
-
-  // Waiters whose future is done (timed out or cancelled, not yet removed by
-  // their own call) are passed over and left where they are.
+// Step 2: [w for w in q if not w.future.done()]. Waiters whose future is done
+// (timed out or cancelled, not yet removed by their own call) are passed
+// over and left where they are.
+std::vector<WaiterFields> pending_in(ModuleState* st, PyObject* q) {
   std::vector<WaiterFields> pending;
-  for_each_item(deque.get(), [&](PyObject* w) {
+  for_each_item(q, [&](PyObject* w) {
     WaiterFields fields(st, w);
     Ref future = fields.get(st->s_future);
     if (!future_done(st, future.get())) pending.push_back(std::move(fields));
     return false;
   });
-  if (pending.empty()) {
-    check(PyDict_Pop(LB_WAITERS(self), server_id, nullptr));
-    return;
-  }
+  return pending;
+}
 
-  order_pending(self, pending);
-
-  // A refusal does not end the scan: the gate judges the server by each
-  // waiter's own record, candidate list and pool.
+// Step 5: the first pending waiter, in order, whose own record of the server
+// passes the capacity gate gets the server. A refusal does not end the scan:
+// the gate judges the server by each waiter's own record, candidate list and
+// pool.
+//   for w in pending:
+//       for s in w.candidates:
+//           if s["id"] == server_id and self._under_capacity(s, w.candidates,
+//                                                            pool_key=w.pool_key):
+//               self._fulfill(w, s); return
+void hand_over(LB* self, PyObject* server_id, std::vector<WaiterFields>& pending) {
+  ModuleState* st = self->st;
   for (WaiterFields& w : pending) {
     bool handed = false;
     Ref candidates = w.get(st->s_candidates);
     for_each_item(candidates.get(), [&](PyObject* record) {
       Ref sid = getitem(record, st->s_id);
-      if (!same_id(sid.get(), server_id)) return false;
+      if (!py_eq(sid.get(), server_id)) return false;
       Ref pool = w.get(st->s_candidates);
       Ref pool_key = w.get(st->s_pool_key);
       if (!under_capacity_via_self(self, record, pool.get(), pool_key.get())) return false;
@@ -184,6 +186,27 @@ void wake_one(LB* self, PyObject* server_id) {
     });
     if (handed) return;
   }
+}
+
+// Steps 2 to 5, with somebody parked on the server.
+[[gnu::noinline]] void wake_parked(LB* self, PyObject* server_id, PyObject* q) {
+  std::vector<WaiterFields> pending = pending_in(self->st, q);
+  if (pending.empty()) {
+    // Step 3: self._waiters.pop(server_id, None), done waiters and all.
+    Ref waiters = get_state(self, kWaiters);
+    mapping_pop(waiters.get(), server_id, Py_None, self->st->s_pop);
+    return;
+  }
+  order_pending(self, pending);
+  hand_over(self, server_id, pending);
+}
+
+}  // namespace
+
+void wake_one(LB* self, PyObject* server_id) {
+  Ref q = parked_on(self, server_id);
+  if (!q) return;  // nobody parked: neither the clock nor the mode is read
+  wake_parked(self, server_id, q.get());
 }
 
 void wake_one_via_self(LB* self, PyObject* server_id) {

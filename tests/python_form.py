@@ -116,6 +116,12 @@ class RejectReason:
     AT_CAPACITY = "at_capacity"
 
 
+def _label(value):
+    """A label value in the exposition format: backslash, double quote and
+    line feed escaped, so that a reason from the host cannot break the text."""
+    return f"{value}".replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
+
+
 class LoadBalancer:
     def __init__(self) -> None:
         self.inflight: Dict[int, int] = {}
@@ -555,15 +561,15 @@ class LoadBalancer:
             "# TYPE quorvane_lb_inflight gauge",
         ]
         for sid, count in self.inflight.items():
-            lines.append(f'quorvane_lb_inflight{{server_id="{sid}"}} {count}')
+            lines.append(f'quorvane_lb_inflight{{server_id="{_label(sid)}"}} {count}')
         lines.append("# HELP quorvane_lb_dispatch_total Cumulative dispatches per backend.")
         lines.append("# TYPE quorvane_lb_dispatch_total counter")
         for sid, count in self.dispatch_counts.items():
-            lines.append(f'quorvane_lb_dispatch_total{{server_id="{sid}"}} {count}')
+            lines.append(f'quorvane_lb_dispatch_total{{server_id="{_label(sid)}"}} {count}')
         lines.append("# HELP quorvane_lb_rejected_total Requests rejected by the load balancer.")
         lines.append("# TYPE quorvane_lb_rejected_total counter")
         for reason, count in self.reject_counts.items():
-            lines.append(f'quorvane_lb_rejected_total{{reason="{reason}"}} {count}')
+            lines.append(f'quorvane_lb_rejected_total{{reason="{_label(reason)}"}} {count}')
         lines.append("# HELP quorvane_lb_queue_depth Number of waiters currently queued.")
         lines.append("# TYPE quorvane_lb_queue_depth gauge")
         lines.append(f"quorvane_lb_queue_depth {len(self._all_waiters)}")

@@ -1932,7 +1932,6 @@ class OrdinaryUse(unittest.TestCase):
 # diverge in another: the class says what was seen. Delete an entry once its
 # case passes.
 KNOWN_FAILING = {
-    "fulfill|id.hash#2|del:_waiters": "sanitizer",
 }
 
 

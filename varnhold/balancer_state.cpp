@@ -88,21 +88,6 @@ void set_state(LB* self, StateAttr a, PyObject* value) {
   check(PyObject_SetAttr(as_obj(self), state_name(self->st, a), value));
 }
 
-PyObject* lb_attr_by_lookup(LB* self, StateAttr a) {
-  // Held by whatever the lookup found it in.
-  Ref v = get_state_by_lookup(self, a);
-  return v.get();
-}
-
-PyObject* lb_dict_slow(LB* self, StateAttr a) {
-  PyObject* v = lb_attr(self, a);
-  if (!PyDict_Check(v)) {
-    raise_format(PyExc_TypeError, "LoadBalancer.%U must be a dict, not %.100s",
-                 state_name(self->st, a), Py_TYPE(v)->tp_name);
-  }
-  return v;
-}
-
 Ref state_get(LB* self, StateAttr a, PyObject* key, PyObject* dflt) {
   Ref container = get_state(self, a);
   return mapping_get(container.get(), key, dflt, self->st->s_get);

@@ -103,34 +103,6 @@ inline bool own_methods(LB* self) {
   return c.exact && !c.extra;
 }
 
-// Transitional: a state attribute borrowed from the instance dict
-// (AttributeError when missing; with lb_dict, TypeError when not a dict).
-PyObject* lb_attr_by_lookup(LB* self, StateAttr a);
-PyObject* lb_dict_slow(LB* self, StateAttr a);
-inline PyObject* lb_attr(LB* self, StateAttr a) {
-  if (PyObject* v = peek_state(self, a)) return v;
-  return lb_attr_by_lookup(self, a);
-}
-inline PyObject* lb_dict(LB* self, StateAttr a) {
-  PyObject* v = peek_state(self, a);
-  if (v && PyDict_Check(v)) return v;
-  return lb_dict_slow(self, a);
-}
-
-#define LB_INFLIGHT(self) lb_dict(self, kInflight)
-#define LB_WRR(self) lb_dict(self, kWrr)
-#define LB_LOCKS(self) lb_dict(self, kLocks)
-#define LB_POOL_LAST_ACCESS(self) lb_dict(self, kPoolLastAccess)
-#define LB_WAITERS(self) lb_dict(self, kWaiters)
-#define LB_ALL_WAITERS(self) lb_attr(self, kAllWaiters)
-#define LB_DISPATCH_COUNTS(self) lb_dict(self, kDispatchCounts)
-#define LB_LAST_DISPATCH_TS(self) lb_dict(self, kLastDispatchTs)
-#define LB_REJECT_COUNTS(self) lb_dict(self, kRejectCounts)
-#define LB_QUEUE_WAIT_SAMPLES(self) lb_attr(self, kQueueWaitSamples)
-#define LB_ROUTING_MODE(self) lb_attr(self, kRoutingMode)
-#define LB_POOL_DISPATCH_WINDOWS(self) lb_dict(self, kPoolDispatchWindows)
-#define LB_POOL_HOT_STATE(self) lb_dict(self, kPoolHotState)
-
 // self.<name>(*args, **{kwname: kwvalue}) through attribute lookup. The
 // argument vector is sized by the call's own argument list, at compile time.
 Ref call_by_name(PyObject* const* argv, size_t nargs, PyObject* name, PyObject* kwname);

@@ -338,7 +338,10 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return nullptr;
 }
 
-// Closes the awaited iterator, then destroys the unfinished frame.
+// close(), as a generator closes: GeneratorExit is thrown in at the point of
+// suspension (the awaited iterator is closed first), so that the body's own
+// handlers run and an error they raise reaches the caller. A body that was
+// never started only has its frame destroyed.
 int close_impl(CoroObject* c) {
   if (c->running) {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -349,24 +352,32 @@ int close_impl(CoroObject* c) {
     clear_frame_refs(c);
     return 0;
   }
-  int rc = 0;
-  if (c->frame.inner) {
-    Ref inner = std::move(c->frame.inner);
-    PyObject* meth = nullptr;
-    if (PyObject_GetOptionalAttrString(inner.get(), "close", &meth) < 0) {
-      rc = -1;
-    } else if (meth) {
-      PyObject* r = PyObject_CallNoArgs(meth);
-      Py_DECREF(meth);
-      if (!r) rc = -1;
-      Py_XDECREF(r);
-    }
+  if (!c->handle) return 0;
+  if (!c->started) {
+    destroy_frame(c);
+    clear_frame_refs(c);
+    return 0;
   }
-  PyObject* exc = rc < 0 ? PyErr_GetRaisedException() : nullptr;
-  destroy_frame(c);
-  clear_frame_refs(c);
-  if (exc) PyErr_SetRaisedException(exc);
-  return rc;
+  Ref exit = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
+  if (!exit) return -1;
+  PyObject* out = nullptr;
+  PySendResult r = step(c, Py_None, exit.get(), &out);
+  if (r == PYGEN_NEXT) {
+    Py_DECREF(out);
+    destroy_frame(c);
+    clear_frame_refs(c);
+    PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+    return -1;
+  }
+  if (r == PYGEN_RETURN) {
+    Py_DECREF(out);
+    return 0;
+  }
+  if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+    PyErr_Clear();  // the close ended the body as intended
+    return 0;
+  }
+  return -1;
 }
 
 PyObject* coro_close(PyObject* self, PyObject*) {

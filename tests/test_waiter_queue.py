@@ -324,6 +324,22 @@ class TimeOutAndCancellation(Base):
             self.assert_unparked()
             self.assertTrue(waiter.future.cancelled(), end)
 
+    async def test_close_raises_what_the_unparking_raises(self):
+        a = one_slot(1)
+
+        class Failing(varnhold.LoadBalancer):
+            def _remove_waiter(self, waiter):
+                super()._remove_waiter(waiter)
+                raise KeyError("unparking failed")
+
+        self.lb = Failing()
+        self.fill(a)
+        coro = self.lb.wait_for_slot(PK, [a], 1)
+        coro.send(None)
+        with self.assertRaisesRegex(KeyError, "unparking failed"):
+            coro.close()  # as a Python coroutine's close() raises it
+        self.assertEqual(self.lb._all_waiters, [])
+
 
 class HandedSlotPassedOn(Base):
     """A request handed a slot in the very turn in which its wait ends by

@@ -45,7 +45,7 @@ namespace varnhold {
   X(get) X(append) X(popleft) X(remove) X(setdefault) X(pop) X(values) X(monotonic) \
   X(info) X(warning) X(debug) X(Lock) X(get_running_loop) X(create_future)       \
   X(wait_for) X(timeout) X(sleep) X(CancelledError) X(TimeoutError) X(done)      \
-  X(set_result) X(cancel) X(cancelled) X(acquire) X(release) X(_locked)          \
+  X(set_result) X(result) X(cancel) X(cancelled) X(acquire) X(release) X(_locked)          \
   X(_waiters) X(__aenter__) X(__aexit__) X(blake2b) X(digest_size) X(digest)     \
   X(hashlib) X(maxlen) X(lb) X(server_id) X(_released) X(interval_sec)           \
   X(list_running_servers) X(os) X(sort) X(key) X(_loop) X(__import__)          \

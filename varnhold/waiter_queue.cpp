@@ -558,7 +558,7 @@ void pass_on_handed_slot(CoroFrame& f) {
     Ref cancelled = call_method0(future, st->s_cancelled);
     if (truthy(cancelled.get())) return;
   }
-  Ref record = check(PyObject_CallMethod(future, "result", nullptr));
+  Ref record = call_method0(future, st->s_result);
   Ref sid = getitem(record.get(), st->s_id);
   wake_one_via_self(as_lb(f[kSelf]), sid.get());
 }
